@@ -1,0 +1,210 @@
+// Scope-bound owners for Win32 resources. Every handle, key, mapping, view and find handle the
+// updater opens is held by one of these so that it is released on every path.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+#include <wincrypt.h>
+#include <objbase.h>
+
+#include <utility>
+
+namespace updater {
+
+// Generic owner: Traits supplies the invalid value and the release call.
+template <typename Traits>
+class UniqueResource {
+ public:
+  using Handle = typename Traits::Handle;
+
+  UniqueResource() noexcept = default;
+  explicit UniqueResource(Handle handle) noexcept : handle_(handle) {}
+  ~UniqueResource() { Reset(); }
+
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  UniqueResource(UniqueResource&& other) noexcept : handle_(other.Release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+
+  Handle Get() const noexcept { return handle_; }
+  bool Valid() const noexcept { return !Traits::IsInvalid(handle_); }
+  explicit operator bool() const noexcept { return Valid(); }
+
+  Handle Release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
+  void Reset(Handle handle = Traits::Invalid()) noexcept {
+    Handle old = std::exchange(handle_, handle);
+    if (!Traits::IsInvalid(old)) Traits::Close(old);
+  }
+  // For out-parameters of creating calls: releases what is held and exposes the slot.
+  Handle* Put() noexcept {
+    Reset();
+    return &handle_;
+  }
+
+ private:
+  Handle handle_ = Traits::Invalid();
+};
+
+// Kernel handles for which failure is NULL (events, mutexes, mappings, threads, processes).
+struct KernelHandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr || h == INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) noexcept { ::CloseHandle(h); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// File handles, for which failure is INVALID_HANDLE_VALUE.
+struct FileHandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr || h == INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) noexcept { ::CloseHandle(h); }
+};
+using UniqueFile = UniqueResource<FileHandleTraits>;
+
+struct FindHandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr || h == INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) noexcept { ::FindClose(h); }
+};
+using UniqueFind = UniqueResource<FindHandleTraits>;
+
+struct RegKeyTraits {
+  using Handle = HKEY;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::RegCloseKey(h); }
+};
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
+
+struct MappedViewTraits {
+  using Handle = void*;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::UnmapViewOfFile(h); }
+};
+using UniqueMappedView = UniqueResource<MappedViewTraits>;
+
+struct LibraryTraits {
+  using Handle = HMODULE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::FreeLibrary(h); }
+};
+using UniqueLibrary = UniqueResource<LibraryTraits>;
+
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::InternetCloseHandle(h); }
+};
+using UniqueInternetHandle = UniqueResource<InternetHandleTraits>;
+
+struct CryptProvTraits {
+  using Handle = HCRYPTPROV;
+  static Handle Invalid() noexcept { return 0; }
+  static bool IsInvalid(Handle h) noexcept { return h == 0; }
+  static void Close(Handle h) noexcept { ::CryptReleaseContext(h, 0); }
+};
+using UniqueCryptProv = UniqueResource<CryptProvTraits>;
+
+struct CryptHashTraits {
+  using Handle = HCRYPTHASH;
+  static Handle Invalid() noexcept { return 0; }
+  static bool IsInvalid(Handle h) noexcept { return h == 0; }
+  static void Close(Handle h) noexcept { ::CryptDestroyHash(h); }
+};
+using UniqueCryptHash = UniqueResource<CryptHashTraits>;
+
+struct CryptKeyTraits {
+  using Handle = HCRYPTKEY;
+  static Handle Invalid() noexcept { return 0; }
+  static bool IsInvalid(Handle h) noexcept { return h == 0; }
+  static void Close(Handle h) noexcept { ::CryptDestroyKey(h); }
+};
+using UniqueCryptKey = UniqueResource<CryptKeyTraits>;
+
+struct CertStoreTraits {
+  using Handle = HCERTSTORE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::CertCloseStore(h, 0); }
+};
+using UniqueCertStore = UniqueResource<CertStoreTraits>;
+
+struct CertContextTraits {
+  using Handle = PCCERT_CONTEXT;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::CertFreeCertificateContext(h); }
+};
+using UniqueCertContext = UniqueResource<CertContextTraits>;
+
+struct CertChainTraits {
+  using Handle = PCCERT_CHAIN_CONTEXT;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::CertFreeCertificateChain(h); }
+};
+using UniqueCertChain = UniqueResource<CertChainTraits>;
+
+struct LocalMemTraits {
+  using Handle = HLOCAL;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::LocalFree(h); }
+};
+using UniqueLocalMem = UniqueResource<LocalMemTraits>;
+
+struct SecurityIdTraits {
+  using Handle = PSID;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::FreeSid(h); }
+};
+using UniqueSid = UniqueResource<SecurityIdTraits>;
+
+struct ServiceHandleTraits {
+  using Handle = SC_HANDLE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
+
+// Holds a critical section entered for the lifetime of the object.
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(CRITICAL_SECTION& section) noexcept : section_(section) {
+    ::EnterCriticalSection(&section_);
+  }
+  ~CriticalSectionLock() { ::LeaveCriticalSection(&section_); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& section_;
+};
+
+// Balances CoInitializeEx when it succeeded.
+class ComInitialization {
+ public:
+  explicit ComInitialization(DWORD flags) noexcept : hr_(::CoInitializeEx(nullptr, flags)) {}
+  ~ComInitialization() {
+    if (SUCCEEDED(hr_)) ::CoUninitialize();
+  }
+  ComInitialization(const ComInitialization&) = delete;
+  ComInitialization& operator=(const ComInitialization&) = delete;
+  HRESULT Result() const noexcept { return hr_; }
+
+ private:
+  HRESULT hr_;
+};
+
+}  // namespace updater

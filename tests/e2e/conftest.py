@@ -1,0 +1,26 @@
+"""Shared fixtures: run updater.exe under Wine in the build tree's own prefix and read its results."""
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from wineenv import WineEnv  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def wine():
+    env = WineEnv.from_environment()
+    env.ensure_prefix()
+    yield env
+
+
+@pytest.fixture
+def workdir(wine, tmp_path):
+    """A throwaway folder inside the prefix's drive with a copy of updater.exe."""
+    folder = wine.new_app_folder(tmp_path.name)
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)

@@ -1,0 +1,113 @@
+"""Runs Windows programs of the build tree under Wine with the project's own prefix."""
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import uuid
+
+
+class RunResult:
+    def __init__(self, code, stdout, stderr):
+        self.code = code
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def __repr__(self):
+        return f"RunResult(code=0x{self.code:X})" if self.code is not None else "RunResult(code=None)"
+
+
+class WineEnv:
+    def __init__(self, build_dir, source_dir):
+        self.build_dir = pathlib.Path(build_dir).resolve()
+        self.source_dir = pathlib.Path(source_dir).resolve()
+        self.wine_run = self.source_dir / "cmake" / "wine-run.sh"
+        self.prefix = self.build_dir / "wineprefix"
+        self.updater = self.build_dir / "updater.exe"
+        self.runexe = self.build_dir / "tools" / "runexe.exe"
+        self.apps_root = self.prefix / "drive_c" / "e2e"
+
+    @classmethod
+    def from_environment(cls):
+        here = pathlib.Path(__file__).resolve()
+        source = os.environ.get("UPDATER_SOURCE_DIR", str(here.parents[2]))
+        build = os.environ.get("UPDATER_BUILD_DIR", str(pathlib.Path(source) / "build"))
+        return cls(build, source)
+
+    def env(self):
+        env = dict(os.environ)
+        env["UPDATER_BUILD_DIR"] = str(self.build_dir)
+        for name in list(env):
+            if name.lower().endswith("_proxy"):
+                del env[name]
+        return env
+
+    def ensure_prefix(self):
+        self.wine(["cmd", "/c", "exit"], timeout=300)
+
+    def wine(self, args, timeout=120, check=False, extra_env=None):
+        env = self.env()
+        if extra_env:
+            env.update(extra_env)
+        proc = subprocess.run([str(self.wine_run), *args], env=env, capture_output=True,
+                              timeout=timeout)
+        if check and proc.returncode != 0:
+            raise RuntimeError(f"wine {args} failed: {proc.stderr.decode(errors='replace')}")
+        return proc
+
+    def windows_path(self, path):
+        """The Windows form of a Linux path inside the prefix's drive C, or Z: elsewhere."""
+        path = pathlib.Path(path).resolve()
+        drive_c = (self.prefix / "drive_c").resolve()
+        try:
+            rel = path.relative_to(drive_c)
+            return "C:\\" + str(rel).replace("/", "\\")
+        except ValueError:
+            return "Z:" + str(path).replace("/", "\\")
+
+    def new_app_folder(self, name=None):
+        folder = self.apps_root / (name or uuid.uuid4().hex[:12])
+        if folder.exists():
+            shutil.rmtree(folder)
+        folder.mkdir(parents=True)
+        shutil.copy2(self.updater, folder / "updater.exe")
+        return folder
+
+    def run_exe(self, exe, args="", timeout=120):
+        """Starts a Windows program through the launcher and returns its full 32-bit exit code."""
+        command = f'"{self.windows_path(exe)}"'
+        if args:
+            command += " " + args
+        proc = self.wine([str(self.runexe)], timeout=timeout, extra_env={"RUNEXE_COMMAND": command})
+        out = proc.stdout.decode(errors="replace")
+        match = re.search(r"exit=(\d+)", out)
+        code = int(match.group(1)) if match else None
+        return RunResult(code, out, proc.stderr.decode(errors="replace"))
+
+    def reg_query(self, key, value=None, view32=True):
+        args = ["reg", "query", key]
+        if value is not None:
+            args += ["/v", value]
+        if view32:
+            args.append("/reg:32")
+        proc = self.wine(args)
+        return proc.returncode, proc.stdout.decode(errors="replace")
+
+    def reg_add(self, key, value, data, kind="REG_SZ", view32=True):
+        args = ["reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f"]
+        if view32:
+            args.append("/reg:32")
+        return self.wine(args, check=True)
+
+    def reg_delete(self, key, view32=True):
+        args = ["reg", "delete", key, "/f"]
+        if view32:
+            args.append("/reg:32")
+        return self.wine(args)
+
+
+def read_log(path):
+    data = pathlib.Path(path).read_bytes()
+    if data[:2] == b"\xff\xfe":
+        data = data[2:]
+    return data.decode("utf-16-le", errors="replace")
