@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "core/module_path.h"
 #include "core/win_handles.h"
 
 namespace updater {
@@ -11,19 +12,6 @@ constexpr DWORD kSafeSearchPermanent = 0x8001;       // BASE_SEARCH_PATH_ENABLE_
 constexpr DWORD kSearchSystem32Only = 0x800;          // LOAD_LIBRARY_SEARCH_SYSTEM32
 
 bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::wstring ExecutablePath() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
 
 }  // namespace
 
