@@ -3,25 +3,35 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "core/string_table.h"
 #include "core/win_handles.h"
+#include "resources/string_ids.h"
 
 namespace updater {
 namespace {
 
-// String ids of the program's own codes, indexed by code - 0xE0000000 (0 = no string).
-constexpr unsigned kStringIds[52] = {
-    0,                                 // 0x00 (not a code)
-    162, 169, 180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 191, 217,  // 0x01-0x0F
-    0, 176, 200, 0, 206, 207, 211, 216, 219,                                     // 0x10-0x18
-    0, 0, 0, 0, 0, 0, 0,                                                         // 0x19-0x1F
-    232, 0, 0, 231, 0, 0, 233, 0, 0, 0, 237, 0, 0, 0, 0, 0,                      // 0x20-0x2F
-    0, 1081, 0, 0,                                                               // 0x30-0x33
+// String ids of the program's own codes, indexed by code - 0xE0000000 (0 = no string). Index 0 is not
+// a code; it is kept so that the last code, 0xE0000033, still indexes inside the table. The two hash
+// codes have no id here: their texts are computed from kStrCorruptFileRemoved.
+constexpr unsigned kStringIds[] = {
+    0,                                                                   // 0x00 (not a code)
+    kStrUnableToExpandPath, kStrConfigFileNotFound, kStrUndefinedConfigFormat, kStrUndefinedFileVersion,
+    kStrUnableToSaveFile, kStrInvalidCommandLine, kStrInvalidClientConfig, kStrActionCanceled,
+    kStrFileNotFound, kStrUnableToFindUpdate, kStrUnknownException, kStrInstallationFailed,
+    kStrDependentUpdateNotInstalled, kStrBadUpdatesFile, kStrRequestTimeout,      // 0x01-0x0F
+    0, kStrUpToDate, kStrCredentialsRequired, 0, kStrInvalidUpdatesFile, kStrInstallationCanceled,
+    kStrServerRefusesRequest, kStrResumeNotSupported, kStrResourceNotFoundOnServer,  // 0x10-0x18
+    0, 0, 0, 0, 0, 0, 0,                                                 // 0x19-0x1F
+    kStrSupportServiceError, 0, 0, kStrWrongDownloadSize, 0, 0, kStrUntrustedPublisher, 0,  // 0x20-0x27
+    0, 0, kStrSignatureMismatch, 0, 0, 0, 0, 0,                          // 0x28-0x2F
+    0, kStrInvalidNotification, 0, 0,                                    // 0x30-0x33
 };
-constexpr unsigned kCorruptFileString = 197;
+static_assert(std::size(kStringIds) == kOwnCodeLast - 0xE0000000u + 1, "one entry per own code and index 0");
 
 struct ComputedTexts {
   std::mutex lock;
@@ -34,27 +44,12 @@ ComputedTexts& Computed() {
   return texts;
 }
 
-std::wstring LoadStringText(unsigned id) {
-  const wchar_t* text = nullptr;
-  int length = ::LoadStringW(::GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
-  if (length <= 0 || text == nullptr) return {};
-  return std::wstring(text, static_cast<size_t>(length));
-}
-
-std::wstring FormatWithOne(const std::wstring& pattern, const std::wstring& insert) {
-  std::wstring out;
-  size_t at = pattern.find(L"%s");
-  if (at == std::wstring::npos) return pattern;
-  out = pattern.substr(0, at) + insert + pattern.substr(at + 2);
-  return out;
-}
-
 void SeedComputedTextsLocked(ComputedTexts& texts) {
   if (texts.seeded) return;
   texts.seeded = true;
-  std::wstring pattern = LoadStringText(kCorruptFileString);
-  texts.entries.emplace_back(E_UPD_BAD_MD5, FormatWithOne(pattern, L"MD5"));
-  texts.entries.emplace_back(E_UPD_BAD_SHA256, FormatWithOne(pattern, L"SHA256"));
+  std::wstring pattern = LoadStringResource(kStrCorruptFileRemoved);
+  texts.entries.emplace_back(E_UPD_BAD_MD5, FillText(pattern, {L"MD5"}));
+  texts.entries.emplace_back(E_UPD_BAD_SHA256, FillText(pattern, {L"SHA256"}));
 }
 
 std::wstring HexForm(Result code) {
@@ -63,11 +58,27 @@ std::wstring HexForm(Result code) {
   return text;
 }
 
+// The decimal form of a code without a text: "%d", so that HRESULTs read as negative numbers.
+std::wstring DecimalForm(Result code) { return std::to_wstring(static_cast<std::int32_t>(code)); }
+
+bool IsWinInetCode(Result code) { return code >= 12000 && code <= 12192; }
+
+// WinINet keeps its texts in its own message table. It is loaded from the system folder by full
+// path, only as data, and freed again after the lookup.
+UniqueLibrary LoadWinInetMessages() {
+  wchar_t folder[MAX_PATH];
+  UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return UniqueLibrary();
+  std::wstring path = std::wstring(folder, length) + L"\\wininet.dll";
+  return UniqueLibrary(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+}
+
 std::wstring SystemMessage(Result code) {
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
   UniqueLibrary wininet;
-  if (code >= 12000 && code <= 12192) {
-    wininet.Reset(::LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  if (IsWinInetCode(code)) {
+    wininet = LoadWinInetMessages();
+    if (!wininet) return DecimalForm(code);
     flags |= FORMAT_MESSAGE_FROM_HMODULE;
   } else {
     flags |= FORMAT_MESSAGE_FROM_SYSTEM;
@@ -76,7 +87,7 @@ std::wstring SystemMessage(Result code) {
   DWORD length = ::FormatMessageW(flags, wininet.Get(), code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                   reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   UniqueLocalMem owner(buffer);
-  if (length == 0 || buffer == nullptr) return std::to_wstring(code);
+  if (length == 0 || buffer == nullptr) return DecimalForm(code);
   return std::wstring(buffer, length);
 }
 
@@ -109,12 +120,14 @@ std::wstring MessageText(Result code) {
   if (IsOwnCode(code)) {
     unsigned id = StringIdOfCode(code);
     if (id != 0) {
-      std::wstring text = LoadStringText(id);
+      std::wstring text = LoadStringResource(id);
       if (!text.empty()) return text;
     }
     std::lock_guard<std::mutex> hold(texts.lock);
+    // An empty computed text (a resource missing from the module) would leave the user a blank
+    // message, so it counts as no text.
     for (const auto& entry : texts.entries)
-      if (entry.first == code) return entry.second;
+      if (entry.first == code && !entry.second.empty()) return entry.second;
     return HexForm(code);
   }
   return SystemMessage(code);
@@ -122,7 +135,7 @@ std::wstring MessageText(Result code) {
 
 std::wstring FormatResultForLog(Result code) {
   if (IsOwnCode(code)) return HexForm(code);
-  return std::to_wstring(static_cast<int>(code));
+  return DecimalForm(code);
 }
 
 }  // namespace updater

@@ -1,0 +1,325 @@
+#include "core/updater_app.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cwctype>
+
+#include "core/logger.h"
+#include "core/module_path.h"
+#include "core/string_table.h"
+#include "resources/string_ids.h"
+
+namespace updater {
+namespace {
+
+constexpr int kForegroundAttempts = 20;
+constexpr DWORD kForegroundWaitMs = 100;
+
+bool ModeIn(RunMode mode, std::initializer_list<RunMode> modes) {
+  return std::find(modes.begin(), modes.end(), mode) != modes.end();
+}
+
+int ModeNumber(RunMode mode) { return static_cast<int>(mode); }
+
+bool IsAbsolutePath(const std::wstring& path) {
+  return (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') || (path.size() >= 2 && path[1] == L':');
+}
+
+bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+struct WindowSearch {
+  DWORD processId;
+  HWND found;
+};
+
+BOOL CALLBACK FindProcessWindow(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<WindowSearch*>(context);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  if (owner == search->processId && ::IsWindowVisible(window)) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::wstring Lowercase(std::wstring text) {
+  for (auto& c : text) c = static_cast<wchar_t>(std::towlower(c));
+  return text;
+}
+
+}  // namespace
+
+bool IsCheckingMode(RunMode mode) {
+  return ModeIn(mode, {RunMode::CheckNow, RunMode::Silent, RunMode::SilentAll, RunMode::SilentCritical,
+                       RunMode::Configure, RunMode::JustCheck});
+}
+
+std::wstring LogPathFor(const std::wstring& clientConfigPath) {
+  std::wstring folder = FolderOf(clientConfigPath);
+  return folder.empty() ? std::wstring(L"updater.log") : folder + L"\\updater.log";
+}
+
+void StartApplication(const std::wstring& application, const std::wstring& arguments, const std::wstring& appDir) {
+  std::wstring path = application;
+  std::wstring parameters = arguments;
+  std::wstring expanded;
+  if (ExpandFolderValue(application, appDir, expanded) == kOk) path = expanded;
+  if (!arguments.empty() && ExpandFolderValue(arguments, appDir, expanded) == kOk) parameters = expanded;
+
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"open";
+  info.lpFile = path.c_str();
+  info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (!::ShellExecuteExW(&info)) {
+    LogError(L"Cannot start the application " + path, ::GetLastError());
+    return;
+  }
+  UniqueHandle process(info.hProcess);
+  if (!process) return;
+  WindowSearch search{::GetProcessId(process.Get()), nullptr};
+  for (int attempt = 0; attempt < kForegroundAttempts; ++attempt) {
+    search.found = nullptr;
+    ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found) {
+      ::SetForegroundWindow(search.found);
+      return;
+    }
+    ::Sleep(kForegroundWaitMs);
+  }
+}
+
+UpdaterApp::UpdaterApp(std::wstring commandLine) { options_.commandLine = std::move(commandLine); }
+
+Result UpdaterApp::Run() {
+  Result result = Drive();
+
+  if (!options_.uninstallFilePath.empty() &&
+      ModeIn(mode_, {RunMode::InstallInteractive, RunMode::InstallSilent, RunMode::InstallSilentAll,
+                     RunMode::InstallSilentCritical, RunMode::RunServer})) {
+    // The clean-up batch file waits for this process to end and then deletes the temporary copy.
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = options_.uninstallFilePath.c_str();
+    info.nShow = SW_HIDE;
+    if (!::ShellExecuteExW(&info)) LogError(L"Cannot start the clean-up file " + options_.uninstallFilePath, ::GetLastError());
+  }
+
+  if (LogWants(kLogTrace))
+    LogFormat(kLogTrace, L"Updater finished. Mode: %d. Return code: %u", ModeNumber(mode_), static_cast<unsigned>(result));
+  if (!IsQuietResult(result)) LogError(MessageText(result), result);
+  return result;
+}
+
+Result UpdaterApp::Drive() {
+  // 1. Without arguments the client configuration may supply a default command line.
+  if (options_.commandLine.empty()) {
+    settings_ = std::make_unique<AppSettings>(AppSettings::Locate());
+    Result loaded = settings_->Load();
+    if (loaded != kOk) return loaded;
+    options_.commandLine = settings_->defaultCommandLine;
+  }
+
+  // 2. The command line.
+  if (ParseCommandLine(mode_, options_, ReadSettingFromIni) != kOk) return E_UPD_COMMAND_LINE;
+
+  // 3. Which client configuration this run uses.
+  std::wstring configPath = options_.clientConfigPath;
+  if (IsCheckingMode(mode_) || configPath.empty() || mode_ == RunMode::Clean) configPath = AppSettings::Locate();
+
+  // 4. Settings; a Windows error while loading ends the run, the program's own codes do not
+  // (the modes that need the configuration report 0xE0000007 then).
+  if (!settings_) {
+    settings_ = std::make_unique<AppSettings>(configPath);
+    if (!options_.realUpdaterPath.empty()) {
+      settings_->realUpdaterPath = options_.realUpdaterPath;
+      settings_->isTemporaryCopy = true;
+    }
+    Result loaded = settings_->Load();
+    if (static_cast<std::int32_t>(loaded) > 0) return loaded;
+  }
+
+  // 5. Every updater copy that checks for this application is recorded for the clean-up.
+  if (IsCheckingMode(mode_)) RecordUpdaterCopy();
+
+  // 6. Command-line overrides.
+  Result overrides = ApplyCommandLineOverrides();
+
+  // 7. The log beside the client configuration.
+  SetUpLogging();
+  if (overrides != kOk) return overrides;
+
+  // 8. The mode.
+  Result result = Dispatch();
+
+  // 9. Restart of the application after a run that did not hand updates over.
+  if (!options_.restartApp.empty() && !options_.startAppFirst && (dialogCancelled_ || result != kOk) &&
+      !ModeIn(mode_, {RunMode::JustCheck, RunMode::JustCheckCritical}))
+    StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
+
+  // 10. "/checknow" tells the user what went wrong.
+  if (!IsQuietResult(result) && mode_ == RunMode::CheckNow && !options_.minUserActions) ShowEndOfRunMessage(result);
+
+  // 11.
+  settings_.reset();
+  return result;
+}
+
+void UpdaterApp::RecordUpdaterCopy() {
+  const SettingsStore& store = settings_->Store();
+  if (store.Id().empty()) return;
+  std::wstring executable = ExecutablePath();
+  if (executable.empty()) return;
+  if (!store.ReadNumber(SettingsKey::kApplication, executable)) store.WriteNumber(SettingsKey::kApplication, executable, 0);
+}
+
+Result UpdaterApp::ApplyCommandLineOverrides() {
+  AppSettings& settings = *settings_;
+  if (!options_.urlOverride.empty()) {
+    if (settings.urls.empty()) return E_UPD_CLIENT_CONFIG;
+    settings.urls.front() = options_.urlOverride;
+  }
+  if (options_.justDownload) settings.justDownload = true;
+  if (options_.startMinimized) settings.startMinimized = true;
+  if (!options_.restartApp.empty()) settings.restartApp = options_.restartApp;
+  if (options_.startAppFirst) settings.startAppFirst = true;
+  if (!options_.restartAppCmd.empty()) settings.restartAppCmd = options_.restartAppCmd;
+  if (options_.noGui) settings.noGui = true;
+  if (options_.reducedGui) settings.reducedGui = true;
+  if (options_.forceMsiBasicUi) settings.forceMsiBasicUi = true;
+  if (!options_.clsid.empty()) settings.comClassId = options_.clsid;
+  return kOk;
+}
+
+void UpdaterApp::SetUpLogging() {
+  const AppSettings& settings = *settings_;
+  std::wstring logPath = LogPathFor(settings.clientConfigPath);
+  if (settings.logLevel != kLogOff && IsAbsolutePath(settings.clientConfigPath) &&
+      !FileExists(settings.clientConfigPath)) {
+    std::wstring folder = FolderOf(logPath);
+    if (!folder.empty()) ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+  }
+  Logger& logger = Logger::Instance();
+  logger.SetLogFile(logPath);
+  logger.Enable(settings.logLevel != kLogOff);
+  logger.SetLevel(settings.logLevel);
+  LogFormat(kLogTrace, L"Running updater. Mode: %d", ModeNumber(mode_));
+}
+
+void UpdaterApp::ShowEndOfRunMessage(Result result) {
+  std::wstring text = LoadStringResource(kStrCheckingForUpdates) + L" - " + MessageText(result);
+  if (result >= 12000 && result <= 12175 && !settings_->proxy.empty())
+    text += LoadStringFilled(kStrCustomProxyHint, {settings_->proxy});
+  ::MessageBoxW(::GetActiveWindow(), text.c_str(), settings_->applicationName.c_str(), MB_OK | MB_ICONERROR);
+}
+
+Result UpdaterApp::Dispatch() {
+  switch (mode_) {
+    case RunMode::CheckNow:
+      if (options_.startAppFirst && !options_.restartApp.empty())
+        StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
+      return RunCheckNow();
+    case RunMode::Silent:
+    case RunMode::SilentAll:
+    case RunMode::SilentCritical:
+      if (options_.startAppFirst && !options_.restartApp.empty())
+        StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
+      return RunSilentCheck();
+    case RunMode::JustCheck:
+    case RunMode::JustCheckCritical:
+      if (!options_.restartApp.empty())
+        StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
+      return RunJustCheck();
+    case RunMode::InstallInteractive:
+    case RunMode::InstallSilent:
+    case RunMode::InstallSilentAll:
+    case RunMode::InstallSilentCritical:
+      return RunInstall();
+    case RunMode::Set:
+      return RunSet();
+    case RunMode::ToastLink:
+      return RunToastLink();
+    case RunMode::ToastCommand:
+      return RunToastCommand();
+    default:
+      return NotAvailable();
+  }
+}
+
+Result UpdaterApp::NotAvailable() {
+  LogFormat(kLogError, L"Mode %d is not available yet in this build.", ModeNumber(mode_));
+  return kModeNotAvailable;
+}
+
+Result UpdaterApp::RunCheckNow() {
+  Result valid = settings_->Validate();
+  if (valid != kOk) return valid;
+  Result first = EnsureFirstInstance(checkGuard_, ExecutablePath(), options_.startMinimized);
+  if (first != kOk) return first;
+  return NotAvailable();
+}
+
+Result UpdaterApp::RunSilentCheck() {
+  Result valid = settings_->Validate();
+  if (valid != kOk) return valid;
+  if (!options_.noFreqCheck) {
+    CheckDueDecision decision = IsCheckDue(settings_->Store());
+    if (!decision.due) return decision.ResultCode();
+  }
+  Result first = EnsureFirstInstance(checkGuard_, ExecutablePath(), options_.startMinimized);
+  if (first != kOk) return first;
+  Result result = NotAvailable();
+  if (IsQuietResult(result) && !options_.noFreqCheck) settings_->ScheduleNextCheck(settings_->CheckFrequency());
+  return result;
+}
+
+Result UpdaterApp::RunJustCheck() {
+  Result valid = settings_->Validate();
+  if (valid != kOk) return valid;
+  return NotAvailable();
+}
+
+Result UpdaterApp::RunInstall() {
+  // The check guard under the parent's path lets the parent see this copy as running.
+  checkGuard_.Acquire(options_.realUpdaterPath.empty() ? ExecutablePath() : options_.realUpdaterPath);
+  if (!installGuard_.AcquireInstall(options_.realUpdaterPath)) {
+    installGuard_.ActivateRunningInstance(options_.startMinimized);
+    return E_UPD_ALREADY_RUNNING;
+  }
+  return NotAvailable();
+}
+
+Result UpdaterApp::RunSet() {
+  return settings_->ApplySet(options_.setName, options_.setValue, options_.setValue2);
+}
+
+Result UpdaterApp::RunToastLink() {
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"open";
+  info.lpFile = options_.linkTarget.c_str();
+  info.lpParameters = options_.linkParameters.empty() ? nullptr : options_.linkParameters.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (!::ShellExecuteExW(&info)) LogError(L"Cannot open " + options_.linkTarget, ::GetLastError());
+  return kOk;
+}
+
+Result UpdaterApp::RunToastCommand() {
+  // "purgenotifseen <ID> <message id>": the message may be shown again.
+  if (Lowercase(options_.toastCommand) == L"purgenotifseen" && !options_.toastArg1.empty() &&
+      !options_.toastArg2.empty()) {
+    SettingsStore store(HKEY_CURRENT_USER, options_.toastArg1);
+    store.DeleteValue(SettingsKey::kMessages, options_.toastArg2);
+  }
+  return kOk;
+}
+
+}  // namespace updater

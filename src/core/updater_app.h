@@ -1,0 +1,68 @@
+// The application object of one updater process: parses the command line, loads the settings,
+// runs the selected mode and turns its outcome into the exit code.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "config/app_settings.h"
+#include "core/command_line.h"
+#include "core/instance_guard.h"
+#include "core/result_codes.h"
+
+namespace updater {
+
+// Result of a mode whose implementation is not part of this build (ERROR_CALL_NOT_IMPLEMENTED).
+inline constexpr Result kModeNotAvailable = 120;
+
+class UpdaterApp {
+ public:
+  explicit UpdaterApp(std::wstring commandLine);
+  UpdaterApp(const UpdaterApp&) = delete;
+  UpdaterApp& operator=(const UpdaterApp&) = delete;
+
+  // The run wrapper: the driver, the clean-up batch file of a temporary copy, the closing log lines.
+  Result Run();
+
+  RunMode Mode() const { return mode_; }
+  const RunOptions& Options() const { return options_; }
+
+ private:
+  Result Drive();
+  Result Dispatch();
+  Result ApplyCommandLineOverrides();
+  void SetUpLogging();
+  void RecordUpdaterCopy();
+  void ShowEndOfRunMessage(Result result);
+
+  Result RunCheckNow();
+  Result RunSilentCheck();
+  Result RunJustCheck();
+  Result RunInstall();
+  Result RunSet();
+  Result RunToastLink();
+  Result RunToastCommand();
+  Result NotAvailable();
+
+  RunOptions options_;
+  RunMode mode_ = RunMode::CheckNow;
+  bool dialogCancelled_ = false;
+  InstanceGuard checkGuard_;
+  InstanceGuard installGuard_;
+  std::unique_ptr<AppSettings> settings_;
+};
+
+// Starts the "-restartapp" application (expanded like a folder value) and brings its first window
+// to the foreground.
+void StartApplication(const std::wstring& application, const std::wstring& arguments, const std::wstring& appDir);
+
+// True for the modes that check for updates (their copies are recorded, their configuration is
+// always located anew).
+bool IsCheckingMode(RunMode mode);
+
+// Log path of a run: the client configuration's folder followed by "updater.log".
+std::wstring LogPathFor(const std::wstring& clientConfigPath);
+
+}  // namespace updater

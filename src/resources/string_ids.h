@@ -1,0 +1,65 @@
+// Ids of the user-visible texts in strings.rc. Code loads texts through these names, never by number.
+#pragma once
+
+namespace updater {
+
+inline constexpr unsigned kStrFoundUpdatesFor = 113;               // "Found Updates for %s"
+inline constexpr unsigned kStrInstall = 137;                       // "Install"
+inline constexpr unsigned kStrCheckingForUpdates = 142;            // "Checking for Updates"
+inline constexpr unsigned kStrServerRequiresCredentials = 147;     // "The server %s at %s requires ..."
+inline constexpr unsigned kStrErrorWithText = 155;                 // "Error: %s"
+inline constexpr unsigned kStrUnableToExpandPath = 162;            // "Unable to expand path"
+inline constexpr unsigned kStrConfigFileNotFound = 169;            // "Configuration file not found"
+inline constexpr unsigned kStrOk = 175;                            // "OK"
+inline constexpr unsigned kStrUpToDate = 176;                      // "Your software is up to date"
+inline constexpr unsigned kStrUndefinedConfigFormat = 180;         // "Undefined configuration file format"
+inline constexpr unsigned kStrUndefinedFileVersion = 181;          // "Undefined file version"
+inline constexpr unsigned kStrUnableToSaveFile = 182;              // "Unable to save file"
+inline constexpr unsigned kStrInvalidCommandLine = 183;            // "Invalid command line"
+inline constexpr unsigned kStrInvalidClientConfig = 184;           // "Invalid client configuration file"
+inline constexpr unsigned kStrActionCanceled = 185;                // "Action canceled"
+inline constexpr unsigned kStrFileNotFound = 186;                  // "File not found"
+inline constexpr unsigned kStrUnableToFindUpdate = 187;            // "Unable to find update"
+inline constexpr unsigned kStrUnknownException = 188;              // "Unknown exception"
+inline constexpr unsigned kStrInstallationFailed = 189;            // "Update installation failed"
+inline constexpr unsigned kStrDependentUpdateNotInstalled = 190;   // "Dependent update not installed"
+inline constexpr unsigned kStrBadUpdatesFile = 191;                // "Invalid or missing updates configuration file. ..."
+inline constexpr unsigned kStrCorruptFileRemoved = 197;            // "Error: Corrupt file (wrong %s signature). ..."
+inline constexpr unsigned kStrCorruptFileRestartDownload = 199;    // "The file was corrupt (wrong %s signature). ..."
+inline constexpr unsigned kStrCredentialsRequired = 200;           // "You need a user name and password ..."
+inline constexpr unsigned kStrUserNameLabel = 201;                 // "User name:"
+inline constexpr unsigned kStrPasswordLabel = 202;                 // "Password:"
+inline constexpr unsigned kStrConnectTo = 204;                     // "Connect to %s"
+inline constexpr unsigned kStrRememberCredentials = 205;           // "Remember my credentials"
+inline constexpr unsigned kStrInvalidUpdatesFile = 206;            // "Invalid updates configuration file."
+inline constexpr unsigned kStrInstallationCanceled = 207;          // "Update installation canceled. "
+inline constexpr unsigned kStrServerRefusesRequest = 211;          // "The server understood the request, but ..."
+inline constexpr unsigned kStrResumeNotSupported = 216;            // "The connection with the server timed-out ..."
+inline constexpr unsigned kStrRequestTimeout = 217;                // "Internet request timeout."
+inline constexpr unsigned kStrResourceNotFoundOnServer = 219;      // "Unable to find resource on server. ..."
+inline constexpr unsigned kStrCancel = 224;                        // "Cancel"
+inline constexpr unsigned kStrUpdateSize = 227;                    // "Update size: %s"
+inline constexpr unsigned kStrWrongDownloadSize = 231;             // "The downloaded update size does not match ..."
+inline constexpr unsigned kStrSupportServiceError = 232;           // "The support service has encountered an error."
+inline constexpr unsigned kStrUntrustedPublisher = 233;            // "Update installation was blocked, untrusted ..."
+inline constexpr unsigned kStrSignatureMismatch = 237;             // "Update installation was blocked, digital ..."
+inline constexpr unsigned kStrRemindMeLater = 247;                 // "Remind me later"
+inline constexpr unsigned kStrInvalidNotification = 1081;          // "The notification format is invalid. ..."
+inline constexpr unsigned kStrCustomProxyHint = 1082;              // "You have a custom proxy "%s". ..."
+inline constexpr unsigned kStrNameAndDetail = 1083;                // "%s. %s"
+
+// Every id above, for checks that walk the whole table.
+inline constexpr unsigned kAllStringIds[] = {
+    kStrFoundUpdatesFor, kStrInstall, kStrCheckingForUpdates, kStrServerRequiresCredentials, kStrErrorWithText,
+    kStrUnableToExpandPath, kStrConfigFileNotFound, kStrOk, kStrUpToDate, kStrUndefinedConfigFormat,
+    kStrUndefinedFileVersion, kStrUnableToSaveFile, kStrInvalidCommandLine, kStrInvalidClientConfig,
+    kStrActionCanceled, kStrFileNotFound, kStrUnableToFindUpdate, kStrUnknownException, kStrInstallationFailed,
+    kStrDependentUpdateNotInstalled, kStrBadUpdatesFile, kStrCorruptFileRemoved, kStrCorruptFileRestartDownload,
+    kStrCredentialsRequired, kStrUserNameLabel, kStrPasswordLabel, kStrConnectTo, kStrRememberCredentials,
+    kStrInvalidUpdatesFile, kStrInstallationCanceled, kStrServerRefusesRequest, kStrResumeNotSupported,
+    kStrRequestTimeout, kStrResourceNotFoundOnServer, kStrCancel, kStrUpdateSize, kStrWrongDownloadSize,
+    kStrSupportServiceError, kStrUntrustedPublisher, kStrSignatureMismatch, kStrRemindMeLater,
+    kStrInvalidNotification, kStrCustomProxyHint, kStrNameAndDetail,
+};
+
+}  // namespace updater
