@@ -173,6 +173,12 @@ std::wstring Logger::FormatLine(const std::wstring& timeStamp, DWORD processId, 
   return line;
 }
 
+std::vector<std::wstring> Logger::DebugOutputPieces(const std::wstring& line) {
+  std::vector<std::wstring> pieces;
+  for (size_t offset = 0; offset < line.size(); offset += kDebugPiece) pieces.push_back(line.substr(offset, kDebugPiece));
+  return pieces;
+}
+
 void Logger::Write(const std::wstring& prefix, const std::wstring& message) {
   EnsureLock();
   CriticalSectionLock hold(lock_);
@@ -182,7 +188,7 @@ void Logger::Write(const std::wstring& prefix, const std::wstring& message) {
   swprintf(stamp, 32, L"%04d-%02d-%02d %02d-%02d-%02d", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
            now.wSecond);
   std::wstring line = FormatLine(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), prefix, message);
-  for (size_t offset = 0; offset < line.size(); offset += kDebugPiece) DebugOut(line.substr(offset, kDebugPiece));
+  for (const std::wstring& piece : DebugOutputPieces(line)) DebugOut(piece);
   if (file_ == INVALID_HANDLE_VALUE && !OpenFileLocked()) return;
   WriteRawLocked(line);
 }
@@ -203,6 +209,10 @@ bool Logger::TryOpenPathLocked(const std::wstring& path) {
     return false;
   }
   bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+  // An existing but empty file (left by a process that died before its first write) still needs
+  // the byte-order mark, or readers would take the whole log for ANSI text.
+  LARGE_INTEGER size{};
+  if (existed && ::GetFileSizeEx(file, &size) && size.QuadPart == 0) existed = false;
   file_ = file;
   path_ = path;
   if (existed) {
@@ -267,20 +277,22 @@ void Log(std::uint32_t category, const std::wstring& message) {
 
 void LogFormat(std::uint32_t category, const wchar_t* format, ...) {
   if (!LogWants(category)) return;
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int length = _vscwprintf(format, copy);
-  va_end(copy);
-  if (length < 0) {
+  // Formats with the same (C++ stdio) formatter as every other swprintf of the program, so that
+  // the conversions callers write ("%ls", "%zu", ...) mean the same here; the buffer grows until the
+  // line fits.
+  std::wstring text(256, L'\0');
+  for (;;) {
+    va_list args;
+    va_start(args, format);
+    int length = vswprintf(text.data(), text.size(), format, args);
     va_end(args);
-    return;
+    if (length >= 0 && static_cast<size_t>(length) < text.size()) {
+      text.resize(static_cast<size_t>(length));
+      break;
+    }
+    if (text.size() >= (1u << 20)) return;  // a format that never fits is not logged
+    text.assign(text.size() * 2, L'\0');
   }
-  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  _vsnwprintf(text.data(), text.size(), format, args);
-  va_end(args);
-  text.resize(static_cast<size_t>(length));
   Logger::Instance().Write(L"", text);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/result_codes.h"
 
@@ -37,6 +38,8 @@ class Logger {
   // The line as written to the file, without time-dependent parts computed here (exposed for tests).
   static std::wstring FormatLine(const std::wstring& timeStamp, DWORD processId, DWORD threadId,
                                  const std::wstring& prefix, const std::wstring& message);
+  // The pieces in which a line goes to the debugger output (at most 255 characters each).
+  static std::vector<std::wstring> DebugOutputPieces(const std::wstring& line);
 
  private:
   Logger();

@@ -1,0 +1,46 @@
+// Test tool: a fresh process-wide logger. Usage:
+//   logwriter <log path> <message> [<second log path> <second message>]
+// points the logger at the path (an empty argument leaves it unset), writes the message at level
+// Info, then optionally points it at the second path and writes the second message. A message "*N"
+// stands for N characters "x". The message "#format" writes a line through LogFormat instead.
+// Prints the path the logger ended with.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "core/logger.h"
+
+namespace {
+
+void WriteMessage(const std::wstring& message) {
+  if (message == L"#format") {
+    updater::LogFormat(updater::kLogInfo, L"format:%ls|%d|%zu|%lld|%u|%ls", L"wide", -7, static_cast<size_t>(42),
+                       static_cast<long long>(-1234567890123), 0xE0000011u, L"end");
+  } else if (!message.empty() && message[0] == L'*') {
+    updater::Log(updater::kLogInfo, std::wstring(static_cast<size_t>(_wtoi(message.c_str() + 1)), L'x'));
+  } else {
+    updater::Log(updater::kLogInfo, message);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: logwriter <path> <message> [<path2> <message2>]\n");
+    return 2;
+  }
+  updater::Logger& logger = updater::Logger::Instance();
+  if (argv[1][0]) logger.SetLogFile(argv[1]);
+  logger.Enable(true);
+  logger.SetLevel(updater::kLogError | updater::kLogInfo | updater::kLogDebug | updater::kLogTrace);
+  WriteMessage(argv[2]);
+  if (argc >= 5) {
+    logger.SetLogFile(argv[3]);
+    WriteMessage(argv[4]);
+  }
+  std::printf("%ls\n", logger.Path().c_str());
+  return 0;
+}
