@@ -1,7 +1,7 @@
 // Test tool: runs the installer signature checks on files and prints the outcome.
-//   verifysig trust <reference> <candidate>      VerifySignatureTrust
+//   verifysig trust <reference> <candidate>...   VerifySignatureTrust, once per candidate
 //   verifysig self <candidate> [<log file>]      VerifyDigitalSignature (this program is the reference)
-// Prints "result=0x%08X unsigned=<0|1>"; exit code 0 when it ran, 2 on wrong usage.
+// Prints "result=0x%08X unsigned=<0|1>" per check; exit code 0 when it ran, 2 on wrong usage.
 #include <windows.h>
 
 #include <cstdio>
@@ -15,9 +15,15 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring command = argc > 1 ? argv[1] : L"";
   Result result = 0;
   bool referenceUnsigned = false;
-  if (command == L"trust" && argc == 4) {
-    result = VerifySignatureTrust(argv[2], argv[3], &referenceUnsigned);
-  } else if (command == L"self" && (argc == 3 || argc == 4)) {
+  if (command == L"trust" && argc >= 4) {
+    for (int i = 3; i < argc; ++i) {
+      result = VerifySignatureTrust(argv[2], argv[i], &referenceUnsigned);
+      std::printf("result=0x%08X unsigned=%d\n", static_cast<unsigned>(result), referenceUnsigned ? 1 : 0);
+    }
+    std::fflush(stdout);
+    return 0;
+  }
+  if (command == L"self" && (argc == 3 || argc == 4)) {
     if (argc == 4) {
       Logger::Instance().SetLogFile(argv[3]);
       Logger::Instance().SetLevel(kLogError | kLogInfo | kLogDebug | kLogTrace);
@@ -25,7 +31,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     result = VerifyDigitalSignature(argv[2], &referenceUnsigned);
   } else {
-    std::fprintf(stderr, "usage: verifysig trust <reference> <candidate> | self <candidate> [<log file>]\n");
+    std::fprintf(stderr, "usage: verifysig trust <reference> <candidate>... | self <candidate> [<log file>]\n");
     return 2;
   }
   std::printf("result=0x%08X unsigned=%d\n", static_cast<unsigned>(result), referenceUnsigned ? 1 : 0);
