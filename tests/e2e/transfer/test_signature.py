@@ -1,0 +1,216 @@
+"""Installer signature checks on real Authenticode-signed programs.
+
+A throwaway certification authority and code-signing certificates are made with openssl for each
+run, copies of a test program are signed with osslsigncode, and the authority is made trusted in
+the prefix's machine root store only while a test needs it.
+"""
+import pathlib
+import re
+import shutil
+import subprocess
+import uuid
+
+import pytest
+
+from wineenv import read_log
+
+TRUST_E_NOSIGNATURE = 0x800B0100
+TRUST_E_BAD_DIGEST = 0x80096010
+UNTRUSTED_PUBLISHER = 0xE0000026
+SIGNATURE_MISMATCH = 0xE000002A
+
+PUBLISHER = "/C=US/L=Springfield/O=Velmora Test/CN=Velmora Test Publisher"
+OTHER_PUBLISHER = "/C=US/L=Springfield/O=Velmora Test/CN=Velmora Other Publisher"
+
+OPENSSL_CONFIG = """
+[req]
+distinguished_name = dn
+[dn]
+[ca]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[leaf]
+basicConstraints = CA:false
+keyUsage = critical,digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+"""
+
+
+def _run(args, cwd):
+    subprocess.run(args, cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+class SigningMaterial:
+    """Two roots (one to be trusted, one never trusted) and leaves signed by them."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        tag = uuid.uuid4().hex[:8]
+        (folder / "openssl.cnf").write_text(OPENSSL_CONFIG)
+        self._root("trusted-root", f"/CN=Kestrune Test Root {tag}")
+        self._root("untrusted-root", f"/CN=Kestrune Untrusted Root {tag}")
+        self._leaf("publisher", PUBLISHER, "trusted-root")
+        self._leaf("other", OTHER_PUBLISHER, "trusted-root")
+        self._leaf("impostor", PUBLISHER, "untrusted-root")
+        _run(["openssl", "x509", "-in", "trusted-root.pem", "-outform", "DER", "-out", "trusted-root.cer"], folder)
+        fingerprint = subprocess.run(
+            ["openssl", "x509", "-in", "trusted-root.pem", "-noout", "-fingerprint", "-sha1"],
+            cwd=folder, check=True, capture_output=True, text=True).stdout
+        self.trusted_root_sha1 = fingerprint.split("=", 1)[1].strip().replace(":", "").upper()
+
+    def _root(self, name, subject):
+        _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+              "-out", f"{name}.pem", "-days", "30", "-subj", subject, "-config", "openssl.cnf",
+              "-extensions", "ca"], self.folder)
+
+    def _leaf(self, name, subject, root):
+        _run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+              "-subj", subject, "-config", "openssl.cnf"], self.folder)
+        _run(["openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", f"{root}.pem", "-CAkey", f"{root}.key",
+              "-set_serial", str(int(uuid.uuid4().hex[:15], 16)), "-out", f"{name}.pem", "-days", "20",
+              "-extfile", "openssl.cnf", "-extensions", "leaf"], self.folder)
+        chain = (self.folder / f"{name}.pem").read_text() + (self.folder / f"{root}.pem").read_text()
+        (self.folder / f"{name}-chain.pem").write_text(chain)
+
+    def sign(self, source, signer, name):
+        target = self.folder / name
+        _run(["osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key", "-h", "sha256",
+              "-in", str(source), "-out", str(target)], self.folder)
+        return target
+
+    def copy(self, source, name):
+        target = self.folder / name
+        shutil.copy2(source, target)
+        return target
+
+
+@pytest.fixture(scope="module")
+def material(wine, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("signing")
+    made = SigningMaterial(folder)
+    program = wine.build_dir / "tools" / "runexe.exe"
+    made.unsigned = made.copy(program, "unsigned.exe")
+    made.by_publisher = made.sign(program, "publisher", "by-publisher.exe")
+    made.by_publisher_again = made.sign(program, "publisher", "by-publisher-again.exe")
+    made.by_other = made.sign(program, "other", "by-other.exe")
+    made.by_impostor = made.sign(program, "impostor", "by-impostor.exe")
+    tampered = bytearray(made.by_publisher.read_bytes())
+    tampered[0x600] ^= 0xFF  # inside the code, which the signature covers
+    made.tampered = folder / "tampered.exe"
+    made.tampered.write_bytes(bytes(tampered))
+    verifier = wine.build_dir / "tools" / "verifysig.exe"
+    made.verifier_unsigned = made.copy(verifier, "verifysig-unsigned.exe")
+    made.verifier_signed = made.sign(verifier, "publisher", "verifysig-signed.exe")
+    return made
+
+
+@pytest.fixture(scope="class")
+def trusted_root(wine, material):
+    certstore = wine.build_dir / "tools" / "certstore.exe"
+    added = wine.wine([str(certstore), "add", wine.windows_path(material.folder / "trusted-root.cer")])
+    assert added.returncode == 0, added.stdout + added.stderr
+    assert f"sha1={material.trusted_root_sha1}" in added.stdout.decode()
+    yield
+    wine.wine([str(certstore), "remove", material.trusted_root_sha1])
+    left = wine.wine(["reg", "query",
+                      "HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + material.trusted_root_sha1])
+    assert left.returncode != 0, "the test root stayed trusted"
+
+
+def _parse_all(proc):
+    out = proc.stdout.decode(errors="replace")
+    found = re.findall(r"result=0x([0-9A-F]{8}) unsigned=([01])", out)
+    assert found, out + proc.stderr.decode(errors="replace")
+    return [(int(code, 16), flag == "1") for code, flag in found]
+
+
+def trust(wine, reference, *candidates):
+    """One verifier run checking each candidate against the reference; one outcome per candidate."""
+    verifier = wine.build_dir / "tools" / "verifysig.exe"
+    args = [str(verifier), "trust", wine.windows_path(reference)] + [wine.windows_path(c) for c in candidates]
+    outcomes = _parse_all(wine.wine(args))
+    assert len(outcomes) == len(candidates)
+    return dict(zip([c.name for c in candidates], outcomes))
+
+
+def log_text(path):
+    return read_log(path) if path.exists() else ""
+
+
+def verify_as_self(wine, verifier, candidate, log):
+    args = [str(verifier), "self", wine.windows_path(candidate), wine.windows_path(log)]
+    return _parse_all(wine.wine(args))[0]
+
+
+class TestUnsignedReference:
+    def test_accepts_unsigned_and_signed_candidates_and_says_so(self, wine, material):
+        candidates = (material.unsigned, material.by_other, material.by_impostor)
+        for name, outcome in trust(wine, material.unsigned, *candidates).items():
+            assert outcome == (0, True), name
+
+
+class TestUntrustedRoot:
+    def test_every_untrusted_chain_fails_whatever_the_subject(self, wine, material):
+        outcomes = trust(wine, material.by_publisher, material.by_impostor, material.by_publisher_again)
+        assert outcomes["by-impostor.exe"] == (UNTRUSTED_PUBLISHER, False)
+        assert outcomes["by-publisher-again.exe"] == (UNTRUSTED_PUBLISHER, False)
+
+
+@pytest.mark.usefixtures("trusted_root")
+class TestTrustedRoot:
+    @pytest.fixture(scope="class")
+    def outcomes(self, wine, material, trusted_root):
+        return trust(wine, material.by_publisher, material.by_publisher_again, material.by_publisher,
+                     material.by_other, material.by_impostor, material.unsigned, material.tampered)
+
+    def test_same_subject_passes(self, outcomes):
+        assert outcomes["by-publisher-again.exe"] == (0, False)
+        assert outcomes["by-publisher.exe"] == (0, False)
+
+    def test_other_subject_is_a_mismatch(self, outcomes):
+        assert outcomes["by-other.exe"] == (SIGNATURE_MISMATCH, False)
+
+    def test_untrusted_root_still_fails_beside_a_trusted_one(self, outcomes):
+        assert outcomes["by-impostor.exe"] == (UNTRUSTED_PUBLISHER, False)
+
+    def test_unsigned_candidate_is_rejected(self, outcomes):
+        assert outcomes["unsigned.exe"] == (TRUST_E_NOSIGNATURE, False)
+
+    def test_tampered_candidate_is_rejected(self, outcomes):
+        code, unsigned = outcomes["tampered.exe"]
+        assert not unsigned
+        assert code in (TRUST_E_BAD_DIGEST, UNTRUSTED_PUBLISHER), hex(code)
+
+    def test_signed_updater_accepts_its_own_publisher(self, wine, material, tmp_path):
+        log = tmp_path / "updater.log"
+        assert verify_as_self(wine, material.verifier_signed, material.by_publisher, log) == (0, False)
+        text = log_text(log)
+        assert "VerifySignatureTrust returnned: 0" in text
+        assert "VerifyDigitalSignature failed." not in text
+
+    def test_signed_updater_rejects_and_logs_another_publisher(self, wine, material, tmp_path):
+        log = tmp_path / "updater.log"
+        assert verify_as_self(wine, material.verifier_signed, material.by_other, log) == (SIGNATURE_MISMATCH, False)
+        assert "VerifyDigitalSignature failed. LastError: 0xE000002A" in log_text(log)
+
+
+class TestRunningExecutableAsReference:
+    def test_signed_updater_logs_a_system_error_in_decimal(self, wine, material, tmp_path):
+        log = tmp_path / "updater.log"
+        code, _ = verify_as_self(wine, material.verifier_signed, material.unsigned, log)
+        assert code == TRUST_E_NOSIGNATURE
+        assert f"VerifyDigitalSignature failed. LastError: {TRUST_E_NOSIGNATURE - 2**32}" in log_text(log)
+
+    def test_signed_updater_under_untrusted_root_rejects_its_own_publisher(self, wine, material, tmp_path):
+        log = tmp_path / "updater.log"
+        code, _ = verify_as_self(wine, material.verifier_signed, material.by_publisher, log)
+        assert code == UNTRUSTED_PUBLISHER
+        assert "VerifyDigitalSignature failed. LastError: 0xE0000026" in log_text(log)
+
+    def test_unsigned_updater_accepts_anything(self, wine, material, tmp_path):
+        log = tmp_path / "updater.log"
+        assert verify_as_self(wine, material.verifier_unsigned, material.by_other, log) == (0, True)
+        assert "VerifyDigitalSignature failed." not in log_text(log)
