@@ -1,0 +1,328 @@
+#include "catalogue/ini_file.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+#include <vector>
+
+#include "core/win_handles.h"
+
+namespace updater {
+namespace {
+
+constexpr DWORD kInitialBufferChars = 256;
+// Upper bound for one profile read (32 Mi characters). A value or section list larger than this is
+// cut rather than letting a hostile or damaged file exhaust the address space of the 32-bit program.
+constexpr DWORD kMaxBufferChars = 1u << 25;
+
+bool IsBlank(wchar_t c) {
+  return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
+}
+
+std::wstring Trim(const std::wstring& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && IsBlank(text[first])) ++first;
+  while (last > first && IsBlank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+// The profile functions signal a buffer that was too small by returning its size minus 1 (values)
+// or minus 2 (lists); both count as "did not fit" so that every variant grows the buffer.
+bool MayBeTruncated(DWORD returned, DWORD bufferChars) { return returned + 2 >= bufferChars; }
+
+Result LastErrorOr(Result fallback) {
+  DWORD error = ::GetLastError();
+  return error != 0 ? error : fallback;
+}
+
+constexpr Result kFailed = 0x80004005;  // E_FAIL
+
+std::wstring NumberedKey(const std::wstring& key, int number) {
+  wchar_t digits[16];
+  std::swprintf(digits, 16, L"%d", number);
+  return key + digits;
+}
+
+// Reads up to count bytes from the start position; fewer only at the end of the file or on error.
+size_t ReadUpTo(HANDLE file, unsigned char* buffer, size_t count, bool* failed) {
+  size_t total = 0;
+  *failed = false;
+  while (total < count) {
+    DWORD got = 0;
+    if (!::ReadFile(file, buffer + total, static_cast<DWORD>(count - total), &got, nullptr)) {
+      *failed = true;
+      break;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+UniqueFile OpenForReading(const std::wstring& path) {
+  return UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+// ---- FlagSet ----------------------------------------------------------------------------------
+
+void FlagSet::Parse(const std::wstring& text) {
+  value_ = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(separator_, start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring word = Trim(text.substr(start, end - start));
+    const Entry* match = nullptr;
+    for (const Entry& entry : table_) {
+      if (entry.name != nullptr && word == entry.name) {
+        match = &entry;
+        break;
+      }
+    }
+    if (match == nullptr) return;  // the words after an unknown one are not trusted
+    value_ |= match->bits;
+    start = end + 1;
+  }
+}
+
+std::wstring FlagSet::Format() const {
+  std::wstring text;
+  for (const Entry& entry : table_) {
+    // An entry without bits would be "set" in every value; it names nothing.
+    if (entry.name == nullptr || entry.bits == 0) continue;
+    if ((value_ & entry.bits) != entry.bits) continue;
+    if (!text.empty()) text += separator_;
+    text += entry.name;
+  }
+  return text;
+}
+
+// ---- Text conventions -------------------------------------------------------------------------
+
+std::vector<std::wstring> SplitDelimitedList(const std::wstring& value) {
+  std::vector<std::wstring> items;
+  std::wstring current;
+  bool pending = false;  // characters (escaped or not) seen since the last separator
+  for (size_t i = 0; i < value.size(); ++i) {
+    wchar_t c = value[i];
+    if (c == L'\\') {
+      if (i + 1 < value.size()) {
+        // "\;" and "\\" stand for the character; a backslash before anything else is dropped.
+        current += value[++i];
+        pending = true;
+      }
+      continue;
+    }
+    if (c == L';') {
+      items.push_back(Trim(current));
+      current.clear();
+      pending = false;
+      continue;
+    }
+    current += c;
+    pending = true;
+  }
+  // A trailing separator (possibly followed by blanks only) adds no item.
+  if (pending) {
+    std::wstring last = Trim(current);
+    if (!last.empty()) items.push_back(std::move(last));
+  }
+  return items;
+}
+
+std::wstring JoinDelimitedList(const std::vector<std::wstring>& items) {
+  std::wstring text;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) text += L';';
+    for (wchar_t c : items[i]) {
+      if (c == L';' || c == L'\\') text += L'\\';
+      text += c;
+    }
+  }
+  return text;
+}
+
+int ParseLeadingInt(const std::wstring& text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+    negative = text[i] == L'-';
+    ++i;
+  }
+  // Accumulate in 64 bits and saturate, so that an overlong number cannot overflow.
+  long long magnitude = 0;
+  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    magnitude = magnitude * 10 + (text[i] - L'0');
+    if (magnitude > static_cast<long long>(INT_MAX) + 1) magnitude = static_cast<long long>(INT_MAX) + 1;
+  }
+  long long signedValue = negative ? -magnitude : magnitude;
+  if (signedValue > INT_MAX) return INT_MAX;
+  if (signedValue < INT_MIN) return INT_MIN;
+  return static_cast<int>(signedValue);
+}
+
+// ---- IniFile: file bytes ------------------------------------------------------------------------
+
+Result IniFile::ReadBom() {
+  UniqueFile file = OpenForReading(path_);
+  if (!file) return LastErrorOr(kFailed);
+  unsigned char bytes[4] = {};
+  bool failed = false;
+  size_t got = ReadUpTo(file.Get(), bytes, sizeof(bytes), &failed);
+  if (failed) return LastErrorOr(kFailed);
+  unicode_ = got >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+  return kOk;
+}
+
+bool IniFile::CheckHeader(const std::wstring& marker) const {
+  constexpr size_t kMarkerChars = 5;
+  UniqueFile file = OpenForReading(path_);
+  if (!file) return false;
+  bool failed = false;
+  std::wstring head;
+  if (unicode_) {
+    unsigned char bytes[2 + kMarkerChars * 2] = {};
+    size_t got = ReadUpTo(file.Get(), bytes, sizeof(bytes), &failed);
+    if (failed || got != sizeof(bytes)) return false;
+    for (size_t i = 0; i < kMarkerChars; ++i) {
+      head += static_cast<wchar_t>(bytes[2 + i * 2] | (bytes[3 + i * 2] << 8));
+    }
+  } else {
+    unsigned char bytes[kMarkerChars] = {};
+    size_t got = ReadUpTo(file.Get(), bytes, sizeof(bytes), &failed);
+    if (failed || got != sizeof(bytes)) return false;
+    for (unsigned char b : bytes) head += static_cast<wchar_t>(b);
+  }
+  return head == marker;
+}
+
+// ---- IniFile: reading ---------------------------------------------------------------------------
+
+std::vector<std::wstring> IniFile::SectionNames() const {
+  std::vector<std::wstring> names;
+  if (path_.empty()) return names;
+  std::vector<wchar_t> buffer;
+  DWORD size = kInitialBufferChars;
+  DWORD length = 0;
+  for (;;) {
+    buffer.assign(size, L'\0');
+    length = ::GetPrivateProfileSectionNamesW(buffer.data(), size, path_.c_str());
+    if (!MayBeTruncated(length, size) || size >= kMaxBufferChars) break;
+    size *= 2;
+  }
+  if (length >= size) length = size - 1;
+  // Walk the returned length rather than stopping at the first double NUL: a section with an empty
+  // name shows as an empty entry, which is left out without hiding the names after it.
+  size_t start = 0;
+  for (size_t i = 0; i <= length && i < size; ++i) {
+    if (i == length || buffer[i] == L'\0') {
+      if (i > start) names.emplace_back(buffer.data() + start, i - start);
+      start = i + 1;
+    }
+  }
+  return names;
+}
+
+std::wstring IniFile::GetString(const std::wstring& section, const std::wstring& key) const {
+  if (path_.empty()) return std::wstring();
+  std::vector<wchar_t> buffer;
+  DWORD size = kInitialBufferChars;
+  DWORD length = 0;
+  for (;;) {
+    buffer.assign(size, L'\0');
+    length = ::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer.data(), size, path_.c_str());
+    if (!MayBeTruncated(length, size) || size >= kMaxBufferChars) break;
+    size *= 2;
+  }
+  if (length >= size) length = size - 1;
+  return std::wstring(buffer.data(), length);
+}
+
+int IniFile::GetInt(const std::wstring& section, const std::wstring& key) const {
+  return ParseLeadingInt(GetString(section, key));
+}
+
+std::vector<std::wstring> IniFile::GetNumberedList(const std::wstring& section, const std::wstring& key,
+                                                   const std::wstring& htmlKey) const {
+  std::vector<std::wstring> items;
+  auto valueAt = [&](int number) {
+    if (!htmlKey.empty()) {
+      std::wstring html = GetString(section, number == 0 ? htmlKey : NumberedKey(htmlKey, number));
+      if (!html.empty()) return html;
+    }
+    return GetString(section, number == 0 ? key : NumberedKey(key, number));
+  };
+  // The unnumbered key is optional; from number 1 on, the first empty position ends the list.
+  std::wstring first = valueAt(0);
+  if (!first.empty()) items.push_back(std::move(first));
+  for (int number = 1; number < INT_MAX; ++number) {
+    std::wstring value = valueAt(number);
+    if (value.empty()) break;
+    items.push_back(std::move(value));
+  }
+  return items;
+}
+
+std::vector<std::wstring> IniFile::GetDelimitedList(const std::wstring& section, const std::wstring& key) const {
+  return SplitDelimitedList(GetString(section, key));
+}
+
+void IniFile::GetFlags(const std::wstring& section, const std::wstring& key, FlagSet& flags) const {
+  flags.Parse(GetString(section, key));
+}
+
+// ---- IniFile: writing ---------------------------------------------------------------------------
+
+Result IniFile::PutString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const {
+  if (path_.empty()) return ERROR_INVALID_PARAMETER;
+  if (!::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path_.c_str())) {
+    return LastErrorOr(kFailed);
+  }
+  return kOk;
+}
+
+Result IniFile::PutNumberedList(const std::wstring& section, const std::wstring& key,
+                                const std::vector<std::wstring>& items) const {
+  if (items.empty()) return kOk;
+  for (size_t i = 0; i < items.size(); ++i) {
+    Result result = PutString(section, i == 0 ? key : NumberedKey(key, static_cast<int>(i)), items[i]);
+    if (result != kOk) return result;
+  }
+  // Remove numbered keys left over from a longer list written earlier; otherwise reading back would
+  // return items that were not written.
+  for (size_t number = items.size(); number < static_cast<size_t>(INT_MAX); ++number) {
+    std::wstring stale = NumberedKey(key, static_cast<int>(number));
+    if (GetString(section, stale).empty()) break;
+    if (!::WritePrivateProfileStringW(section.c_str(), stale.c_str(), nullptr, path_.c_str())) {
+      return LastErrorOr(kFailed);
+    }
+  }
+  return kOk;
+}
+
+Result IniFile::PutDelimitedList(const std::wstring& section, const std::wstring& key,
+                                 const std::vector<std::wstring>& items) const {
+  std::wstring text = JoinDelimitedList(items);
+  if (text.empty()) return kOk;
+  return PutString(section, key, text);
+}
+
+Result IniFile::PutFlags(const std::wstring& section, const std::wstring& key, const FlagSet& flags) const {
+  std::wstring text = flags.Format();
+  if (text.empty()) return kOk;
+  return PutString(section, key, text);
+}
+
+Result IniFile::Delete() const {
+  if (path_.empty()) return ERROR_INVALID_PARAMETER;
+  if (!::DeleteFileW(path_.c_str())) return LastErrorOr(kFailed);
+  return kOk;
+}
+
+}  // namespace updater

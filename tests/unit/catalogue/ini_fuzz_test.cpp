@@ -1,0 +1,159 @@
+// Robustness of the INI accessor against damaged files: random bytes, cut UTF-16 text, NULs, huge
+// lines, stray brackets. Every call must come back with a sane result; a fixed seed keeps failures
+// reproducible.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "catalogue/ini_file.h"
+#include "catalogue/ini_test_files.h"
+
+namespace updater {
+namespace {
+
+using testing_support::EncodeText;
+using testing_support::Encoding;
+using testing_support::TempFolder;
+using testing_support::WriteBytes;
+
+class MalformedIniGenerator {
+ public:
+  explicit MalformedIniGenerator(unsigned seed) : random_(seed) {}
+
+  std::string Next(int index) {
+    switch (index % 6) {
+      case 0: return RandomBytes(Below(2000));
+      case 1: return "\xFF\xFE" + RandomBytes(Below(1500) | 1);  // UTF-16 mark, odd length
+      case 2: return EncodeText(IniLikeText(), Encoding::kAnsi);
+      case 3: {
+        std::string wide = EncodeText(IniLikeText(), Encoding::kUtf16);
+        return wide.substr(0, Below(static_cast<unsigned>(wide.size()) + 1));  // cut anywhere
+      }
+      case 4: return WithNulsAndBrackets();
+      default: return index % 200 == 5 ? HugeLines() : EncodeText(IniLikeText(), Encoding::kAnsi);
+    }
+  }
+
+  unsigned Below(unsigned bound) { return bound == 0 ? 0 : std::uniform_int_distribution<unsigned>(0, bound - 1)(random_); }
+
+ private:
+  std::string RandomBytes(unsigned count) {
+    std::string bytes(count, '\0');
+    for (char& b : bytes) b = static_cast<char>(Below(256));
+    return bytes;
+  }
+
+  std::wstring Token() {
+    static const wchar_t* const kTokens[] = {
+        L"[", L"]", L"=", L";", L"\\", L"|", L"\r\n", L"\n", L"\r", L" ", L"\t", L"\"", L"[General]",
+        L"[]", L"[Update", L"Feature", L"Feature1", L"FeatureHtml2", L"Flags", L"Alpha|Beta", L";kxw;",
+        L"x", L"123", L"-9", L"\u00E9", L"\u4E2D", L"\xD800", L"\xDC00", L"=\\;", L"[[[", L"]]]"};
+    return kTokens[Below(sizeof(kTokens) / sizeof(kTokens[0]))];
+  }
+
+  std::wstring IniLikeText() {
+    std::wstring text = Below(2) ? L";kxw;\r\n" : L"";
+    unsigned tokens = Below(400);
+    for (unsigned i = 0; i < tokens; ++i) text += Token();
+    return text;
+  }
+
+  std::string WithNulsAndBrackets() {
+    std::string bytes = Below(2) ? "\xFF\xFE" : "";
+    unsigned count = Below(600);
+    static const char kPieces[] = {'\0', '[', ']', '=', '\n', 'a', ';', '\\'};
+    for (unsigned i = 0; i < count; ++i) bytes += kPieces[Below(sizeof(kPieces))];
+    return bytes;
+  }
+
+  std::string HugeLines() {
+    std::wstring text = L"[Huge]\r\nKey=" + std::wstring(100000, L'v') + L"\r\n[" + std::wstring(100000, L's') +
+                        L"]\r\n" + std::wstring(100000, L'[') + L"\r\nFeature1=" + std::wstring(100000, L';');
+    return EncodeText(text, Below(2) ? Encoding::kAnsi : Encoding::kUtf16);
+  }
+
+  std::mt19937 random_;
+};
+
+bool StartsWithMarker(const std::string& bytes) {
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+    return bytes.size() >= 12 && bytes.compare(2, 10, std::string(";\0k\0x\0w\0;\0", 10)) == 0;
+  }
+  return bytes.compare(0, 5, ";kxw;") == 0;
+}
+
+TEST(IniFileFuzz, MalformedFilesAlwaysReadCleanly) {
+  TempFolder folder;
+  MalformedIniGenerator generator(20240501u);
+  const FlagSet::Entry table[] = {{L"Alpha", 1}, {L"Beta", 2}};
+  constexpr int kFiles = 2000;
+  for (int index = 0; index < kFiles; ++index) {
+    std::string bytes = generator.Next(index);
+    std::wstring path = folder.NewPath(L"fuzz" + std::to_wstring(index) + L".ini");
+    ASSERT_TRUE(WriteBytes(path, bytes));
+    SCOPED_TRACE(index);
+
+    IniFile file(path);
+    ASSERT_EQ(file.ReadBom(), kOk);
+    EXPECT_EQ(file.IsUnicode(), bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE');
+    EXPECT_EQ(file.CheckHeader(L";kxw;"), StartsWithMarker(bytes));
+
+    std::vector<std::wstring> names = file.SectionNames();
+    for (const std::wstring& name : names) EXPECT_FALSE(name.empty());
+    // Probe the first section of the file and a name that the generator likes to produce.
+    if (names.size() > 1) names.resize(1);
+    names.push_back(index % 2 ? L"General" : L"Huge");
+    for (const std::wstring& name : names) {
+      std::wstring value = file.GetString(name, L"Key");
+      EXPECT_LE(value.size(), bytes.size());
+      EXPECT_EQ(value.find(L'\0'), std::wstring::npos);
+      EXPECT_LE(file.GetDelimitedList(name, L"Key").size(), value.size() + 1);
+      EXPECT_LE(file.GetNumberedList(name, L"Feature", L"FeatureHtml").size(), bytes.size());
+      FlagSet flags({table[0], table[1]});
+      file.GetFlags(name, L"Flags", flags);
+      EXPECT_EQ(flags.Value() & ~3u, 0u);
+      file.GetInt(name, L"x");
+    }
+    ::DeleteFileW(path.c_str());
+  }
+}
+
+TEST(IniFileFuzz, DelimitedListsRoundTrip) {
+  std::mt19937 random(77u);
+  auto below = [&](unsigned bound) { return std::uniform_int_distribution<unsigned>(0, bound - 1)(random); };
+  static const wchar_t kAlphabet[] = L"ab;\\ \t\u00E9\u4E2D|=x";
+  const unsigned alphabetSize = sizeof(kAlphabet) / sizeof(kAlphabet[0]) - 1;
+  auto trim = [](std::wstring text) {
+    while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.erase(0, 1);
+    while (!text.empty() && (text.back() == L' ' || text.back() == L'\t')) text.pop_back();
+    return text;
+  };
+  for (int round = 0; round < 5000; ++round) {
+    std::vector<std::wstring> items(below(8));
+    for (std::wstring& item : items) {
+      unsigned length = below(12);
+      for (unsigned i = 0; i < length; ++i) item += kAlphabet[below(alphabetSize)];
+      item = trim(item);
+    }
+    // Items are trimmed when read, and a trailing empty item is indistinguishable from a trailing
+    // separator; those are the only losses.
+    if (!items.empty() && items.back().empty()) items.back() = L"z";
+    std::wstring joined = JoinDelimitedList(items);
+    ASSERT_EQ(SplitDelimitedList(joined), items) << round;
+
+    // Arbitrary text splits without trouble and re-joins into text that splits the same way,
+    // as long as it does not end in an empty item.
+    std::wstring text;
+    unsigned length = below(40);
+    for (unsigned i = 0; i < length; ++i) text += kAlphabet[below(alphabetSize)];
+    std::vector<std::wstring> split = SplitDelimitedList(text);
+    if (!split.empty() && !split.back().empty()) {
+      EXPECT_EQ(SplitDelimitedList(JoinDelimitedList(split)), split) << round;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace updater
