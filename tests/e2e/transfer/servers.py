@@ -255,6 +255,7 @@ class FtpServer:
         Handler.passive_ports = None
         Handler.permit_foreign_addresses = False
         Handler.timeout = 30
+        Handler.auth_failed_timeout = 0.1
         self._server = ThreadedFTPServer(("127.0.0.1", 0), Handler)
         self.port = self._server.address[1]
         self.stopped = threading.Event()
