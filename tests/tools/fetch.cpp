@@ -4,7 +4,8 @@
 //   --ims YYYY-MM-DDTHH:MM:SS, --query-lm, --cancel-after N, --pause-after N --pause-ms MS,
 //   --cancel-in-pause, --cert-answer N, --fail-cert, --accept-cert, --ignore-cert, --proxy TEXT,
 //   --secure-part, --cred USER:PASSWORD (a known pair, repeatable), --typed USER:PASSWORD (the pair
-//   "typed" when the observer is asked for credentials).
+//   "typed" when the observer is asked for credentials), --forced-cancel-after N (the owner forces a
+//   cancel once N bytes were reported), --log PATH (trace log of the engine).
 // Output lines: begin/offset/end/error/received/status/lastmodified, then "result=0x%08X".
 #include <windows.h>
 
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/logger.h"
 #include "transfer/async_download.h"
 #include "transfer/download_rules.h"
 
@@ -62,6 +64,8 @@ class ListCredentials : public updater::CredentialsProvider {
 class PrintingObserver : public updater::DownloadObserver {
  public:
   unsigned long long cancelAfter = 0;  // 0: never
+  unsigned long long forcedCancelAfter = 0;
+  updater::AsyncDownloadThread* engine = nullptr;
   unsigned long long pauseAfter = 0;   // 0: never
   DWORD pauseMilliseconds = 0;
   bool cancelInPause = false;
@@ -78,6 +82,7 @@ class PrintingObserver : public updater::DownloadObserver {
     firstProgress_ = false;
     progress_ += amount;
     received_ += amount;
+    if (forcedCancelAfter != 0 && progress_ >= forcedCancelAfter && engine) engine->SetForcedCancel(true);
   }
   bool IsCanceled() override {
     if (cancelAfter != 0 && progress_ >= cancelAfter) return true;
@@ -126,6 +131,7 @@ int wmain(int argc, wchar_t** argv) {
   PrintingObserver observer;
   ListCredentials credentials;
   updater::AsyncDownloadThread engine(&observer, &credentials);
+  observer.engine = &engine;
   std::vector<std::wstring> positional;
   for (int i = 1; i < argc; ++i) {
     std::wstring arg = argv[i];
@@ -148,7 +154,12 @@ int wmain(int argc, wchar_t** argv) {
       engine.SetIfModifiedSince(time);
     } else if (arg == L"--query-lm") engine.SetQueryLastModified(true);
     else if (arg == L"--cancel-after") observer.cancelAfter = wcstoull(next().c_str(), nullptr, 10);
-    else if (arg == L"--pause-after") observer.pauseAfter = wcstoull(next().c_str(), nullptr, 10);
+    else if (arg == L"--forced-cancel-after") observer.forcedCancelAfter = wcstoull(next().c_str(), nullptr, 10);
+    else if (arg == L"--log") {
+      updater::Logger::Instance().SetLogFile(next());
+      updater::Logger::Instance().SetLevel(updater::kLogError | updater::kLogInfo | updater::kLogDebug | updater::kLogTrace);
+      updater::Logger::Instance().Enable(true);
+    } else if (arg == L"--pause-after") observer.pauseAfter = wcstoull(next().c_str(), nullptr, 10);
     else if (arg == L"--pause-ms") observer.pauseMilliseconds = wcstoul(next().c_str(), nullptr, 10);
     else if (arg == L"--cancel-in-pause") observer.cancelInPause = true;
     else if (arg == L"--cert-answer") observer.certificateAnswer = wcstoul(next().c_str(), nullptr, 0);

@@ -15,6 +15,9 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import servers  # noqa: E402
 from servers import Resource  # noqa: E402
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from wineenv import read_log  # noqa: E402
+
 NOT_MODIFIED = 0xE0000013
 NOT_FOUND = 0xE0000018
 FORBIDDEN = 0xE0000016
@@ -222,12 +225,29 @@ def test_unreachable_mirror_rotates_to_the_next_url(http, folder, fetch):
     assert (folder / "r.bin").read_bytes() == content
 
 
-def test_unreachable_mirrors_end_when_attempts_are_used_up(folder, fetch):
+def test_unreachable_mirrors_end_when_attempts_are_used_up(wine, folder, fetch):
     dead1 = f"http://127.0.0.1:{servers.closed_port()}/x.bin"
     dead2 = f"http://127.0.0.1:{servers.closed_port()}/x.bin"
-    result = fetch(folder / "x.bin", dead1, dead2, options=["--attempts", "3"])
+    log = folder / "engine.log"
+    result = fetch(folder / "x.bin", dead1, dead2, options=["--attempts", "3", "--log", wine.windows_path(log)])
     assert result.code == CANNOT_CONNECT, result
     assert result.lines.count(f"error x.bin 0x{CANNOT_CONNECT:X}") == 1
+    text = read_log(log)
+    # First URL, second, first, second: the first try and three more attempts.
+    assert text.count(f"OpenUrl() returned: {CANNOT_CONNECT}") == 4, text
+    assert "Connect() failed" in text
+    assert f"AsyncDownloadThread::Error(x.bin,{CANNOT_CONNECT})" in text
+
+
+def test_forced_cancel_ends_without_asking_the_observer(wine, http, folder, fetch):
+    path = http.add("/forced.bin", Resource(payload(300_000, 20)))
+    log = folder / "forced.log"
+    result = fetch(folder / "fc.bin", url(http, path),
+                   options=["--forced-cancel-after", "60000", "--log", wine.windows_path(log)])
+    assert result.code == CANCELED, result
+    assert result.errors() == []
+    assert "AsyncDownloadThread::IsCanceled() detected (mForcedCancel == TRUE)" in read_log(log)
+    assert not (folder / "fc.bin").exists() and (folder / "fc.bin.part").exists()
 
 
 def test_expected_size_mismatch_writes_nothing(http, folder, fetch):
