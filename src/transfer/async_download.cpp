@@ -182,9 +182,7 @@ void AsyncDownloadThread::OnStatus(DWORD status, LPVOID info, DWORD infoLength) 
           mResponseText = ReadResponseText();
           break;
         case kPendingConnect:
-        case 1:
         case kPendingFtpOpenFile:
-        case 5:
         case kPendingHttpOpenRequest:
           mCurrentHandle = reinterpret_cast<HINTERNET>(result->dwResult);
           mResponseText = ReadResponseText();

@@ -5,7 +5,8 @@
 //   --cancel-in-pause, --cert-answer N, --fail-cert, --accept-cert, --ignore-cert, --proxy TEXT,
 //   --secure-part, --cred USER:PASSWORD (a known pair, repeatable), --typed USER:PASSWORD (the pair
 //   "typed" when the observer is asked for credentials), --forced-cancel-after N (the owner forces a
-//   cancel once N bytes were reported), --log PATH (trace log of the engine).
+//   cancel once N bytes were reported), --log PATH (trace log of the engine), --no-provider (the
+//   engine gets no credentials provider).
 // Output lines: begin/offset/end/error/received/status/lastmodified, then "result=0x%08X".
 #include <windows.h>
 
@@ -130,7 +131,10 @@ std::pair<std::wstring, std::wstring> SplitPair(const std::wstring& text) {
 int wmain(int argc, wchar_t** argv) {
   PrintingObserver observer;
   ListCredentials credentials;
-  updater::AsyncDownloadThread engine(&observer, &credentials);
+  bool withProvider = true;
+  for (int i = 1; i < argc; ++i)
+    if (std::wstring(argv[i]) == L"--no-provider") withProvider = false;
+  updater::AsyncDownloadThread engine(&observer, withProvider ? &credentials : nullptr);
   observer.engine = &engine;
   std::vector<std::wstring> positional;
   for (int i = 1; i < argc; ++i) {
@@ -168,6 +172,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (arg == L"--ignore-cert") engine.SetIgnoreCertificateErrors(true);
     else if (arg == L"--proxy") engine.SetProxy(next());
     else if (arg == L"--secure-part") engine.SetSecurePartFile(true);
+    else if (arg == L"--no-provider") continue;
     else if (arg == L"--cred") credentials.known.push_back(SplitPair(next()));
     else if (arg == L"--typed") {
       credentials.typed = SplitPair(next());

@@ -137,7 +137,7 @@ def test_relative_destination_is_refused(wine, http, fetch):
 def test_resume_after_dropped_connection_is_byte_identical(http, folder, fetch):
     content = payload(250_000, 2)
     path = http.add("/drop.bin", Resource(content, drop_after=100_000))
-    result = fetch(folder / "drop.bin", url(http, path))
+    result = fetch(folder / "drop.bin", url(http, path), options=["--secure-part"])
     assert result.code == 0, result
     assert (folder / "drop.bin").read_bytes() == content
     ranges = [r.headers.get("Range") for r in http.requests_for(path)]
@@ -322,8 +322,12 @@ def test_long_pause_waits_and_cancel_during_pause_ends_at_once(http, folder, fet
 def test_basic_credentials(http, folder, fetch):
     content = payload(30_000, 14)
     path = http.add("/secret.bin", Resource(content, mode="auth", user="ann", password="pw1"))
-    result = fetch(folder / "a.bin", url(http, path))
+    result = fetch(folder / "a.bin", url(http, path), options=["--no-provider"])
     assert result.code == AUTH_REQUIRED, result
+    assert not any(l.startswith("prompt") for l in result.lines)
+    result = fetch(folder / "a.bin", url(http, path), options=["--cred", "ann:wrong"])
+    assert result.code == AUTH_REQUIRED, result
+    assert "prompt host=127.0.0.1 realm=Updates proxy=" in result.lines  # asked after the known pair failed
     result = fetch(folder / "a.bin", url(http, path), options=["--cred", "ann:wrong", "--cred", "ann:pw1"])
     assert result.code == 0, result
     assert "offered ann" in result.lines and not any(l.startswith("prompt") for l in result.lines)
