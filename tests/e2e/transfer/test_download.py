@@ -362,16 +362,15 @@ def tls(wine, tmp_path_factory):
     untrusted_dir = tmp_path_factory.mktemp("untrusted-ca")
     ca, cert, key = servers.make_certificates(trusted_dir)
     _, bad_cert, bad_key = servers.make_certificates(untrusted_dir)
-    added = wine.wine([str(wine.build_dir / "tools" / "addrootcert.exe"), wine.windows_path(ca)])
-    match = re.search(r"thumbprint=([0-9A-F]{40})", added.stdout.decode())
+    added = wine.wine([str(wine.build_dir / "tools" / "certstore.exe"), "add", wine.windows_path(ca)])
+    match = re.search(r"sha1=([0-9A-F]{40})", added.stdout.decode())
     assert match, added.stdout
     trusted = servers.HttpServer(servers.tls_context(cert, key)).start()
     untrusted = servers.HttpServer(servers.tls_context(bad_cert, bad_key)).start()
     yield trusted, untrusted
     trusted.stop()
     untrusted.stop()
-    wine.reg_delete("HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + match.group(1),
-                    view32=False)
+    wine.wine([str(wine.build_dir / "tools" / "certstore.exe"), "remove", match.group(1)])
 
 
 def test_https_with_trusted_certificate(tls, folder, fetch):
