@@ -56,21 +56,6 @@ class Fetched:
         return self.out
 
 
-@pytest.fixture(scope="module", autouse=True)
-def warm_wineserver(wine):
-    """Keeps the prefix's wineserver alive between the many short fetch runs (it exits by itself
-    20 s after the last program ends); a fresh wineserver per run costs seconds."""
-    env = wine.env()
-    env["WINEPREFIX"] = str(wine.prefix)
-    subprocess.run(["wineserver", "-p20"], env=env, timeout=30, check=False,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # The prefix's background programs start with the first program; they must not hold the
-    # output pipes of a fetch run open.
-    subprocess.run([str(wine.wine_run), "cmd", "/c", "exit"], env=wine.env(), timeout=120, check=False,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    yield
-
-
 @pytest.fixture(scope="module")
 def http():
     server = servers.HttpServer().start()
