@@ -20,7 +20,9 @@ inline constexpr wchar_t kUpdatesFileMarker[] = L";kxw;";
 // records stay valid as long as the catalogue.
 class UpdateCatalogue {
  public:
+  // The settings are referred to, not copied: they must outlive the catalogue.
   explicit UpdateCatalogue(const CatalogueSettings& settings) : settings_(&settings) {}
+  explicit UpdateCatalogue(CatalogueSettings&&) = delete;
   UpdateCatalogue(const UpdateCatalogue&) = delete;
   UpdateCatalogue& operator=(const UpdateCatalogue&) = delete;
 

@@ -118,6 +118,7 @@ class AppSettings {
   std::wstring clientConfigPath;
   std::wstring realUpdaterPath;
   bool isTemporaryCopy = false;
+  bool readsSavedSelection = false;  // the run reads the selection saved by the run that started it
 
  private:
   void ApplyRegistryOverrides();

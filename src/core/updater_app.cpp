@@ -142,6 +142,7 @@ Result UpdaterApp::Drive() {
       settings_->realUpdaterPath = options_.realUpdaterPath;
       settings_->isTemporaryCopy = true;
     }
+    settings_->readsSavedSelection = !options_.serverConfigPath.empty();
     Result loaded = settings_->Load();
     if (static_cast<std::int32_t>(loaded) > 0) return loaded;
   }
