@@ -1,0 +1,193 @@
+// The download engine: fetches one file from an ordered list of mirror URLs (HTTP, HTTPS, FTP,
+// file:// and UNC) into destination + ".part" and renames it into place when complete. WinINet
+// runs in asynchronous mode; every call that may pend is waited for in 10 ms steps so that the
+// observer's pause and cancel answers take effect at once.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/result_codes.h"
+#include "core/win_handles.h"
+#include "transfer/credentials_provider.h"
+#include "transfer/download_observer.h"
+
+namespace updater {
+
+class AsyncDownloadThread {
+ public:
+  AsyncDownloadThread(DownloadObserver* observer, CredentialsProvider* credentials);
+  virtual ~AsyncDownloadThread();
+  AsyncDownloadThread(const AsyncDownloadThread&) = delete;
+  AsyncDownloadThread& operator=(const AsyncDownloadThread&) = delete;
+
+  // Empty: the system's proxy configuration; otherwise a named proxy without bypass list.
+  virtual void SetProxy(const std::wstring& proxy);
+  virtual std::wstring GetProxy() const;
+  // Ignored when negative.
+  virtual void SetRetryAttempts(int attempts);
+  // Milliseconds; ignored when 0 (the library default stays).
+  virtual void SetConnectTimeout(unsigned milliseconds);
+  // All zero: no conditional request.
+  virtual void SetIfModifiedSince(const SYSTEMTIME& time);
+  virtual void SetQueryLastModified(bool query);
+  // The part file grants full access to Everyone and LocalSystem (per-machine downloads).
+  virtual void SetSecurePartFile(bool secure);
+  // The server's Last-Modified time of the last download (all zero when unknown).
+  virtual SYSTEMTIME GetLastModified() const;
+  // Certificate errors are ignored without asking the observer.
+  virtual void SetAcceptCertificateErrors(bool accept);
+  virtual void SetResume(bool resume);
+  // 0 means unknown; otherwise a server that announces another size fails with 0xE0000023.
+  virtual void SetExpectedSize(std::uint32_t size);
+  virtual void SetObserver(DownloadObserver* observer);
+  // Certificate checks are switched off before the request is sent.
+  virtual void SetIgnoreCertificateErrors(bool ignore);
+  virtual std::uint32_t GetHttpStatus() const;
+  // Leaves the complete file at `destination` or returns an error code.
+  virtual Result Download(const std::vector<std::wstring>& urls, const std::wstring& destination);
+  virtual Result Download(const std::wstring& url, const std::wstring& destination);
+
+  // A stalled server fails a read after this many milliseconds (0: never; default 60,000).
+  void SetReceiveTimeout(unsigned milliseconds);
+  // Cancels the running download without asking the observer; any thread may call it.
+  void SetForcedCancel(bool cancel);
+  // Fail on certificate errors without asking the observer.
+  void SetFailOnCertificateErrors(bool fail);
+
+  // The credentials step: offers the provider's next known pair, else asks the observer (which
+  // prompts the user) and offers the typed pair. A pair is set on `handle` when there is one.
+  bool SupplyCredentials(HINTERNET handle, const std::wstring& host, const std::wstring& realm, bool proxy,
+                         const std::wstring& proxyName, std::wstring& user, std::wstring& password);
+
+ protected:
+  // Kinds of operation that may complete asynchronously.
+  enum PendingKind : int {
+    kPendingConnect = 0,
+    kPendingFtpOpenFile = 2,
+    kPendingRead = 3,
+    kPendingFtpCommand = 4,
+    kPendingHttpOpenRequest = 6,
+    kPendingHttpSendRequest = 7,
+    kPendingQueryDataAvailable = 8,
+  };
+
+  bool IsCanceled();
+  bool IsPaused();
+  // Logs the error and forwards it to the observer; without one the code comes back unchanged.
+  Result Error(const wchar_t* url, Result code, void* context);
+
+ private:
+  struct UrlParts {
+    INTERNET_SCHEME scheme = INTERNET_SCHEME_UNKNOWN;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring user;
+    std::wstring password;
+    std::wstring path;  // path plus extra information
+  };
+
+  static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
+                                      DWORD infoLength);
+  void OnStatus(DWORD status, LPVOID info, DWORD infoLength);
+
+  Result CrackUrl(const std::wstring& url, UrlParts& parts) const;
+  Result InitInetConnection();
+  void CloseInetConnection();
+  // Closes one handle of the library and waits until the library let go of it.
+  void CloseInternetHandle(UniqueInternetHandle& handle);
+  void CloseTransferHandles();
+
+  // Runs a call that may pend; `value` receives the handle or success flag.
+  template <typename Call>
+  Result RunAsync(PendingKind kind, Call call, DWORD_PTR& value);
+  Result WaitForCompletion();
+  Result CreateSubFolders(const std::wstring& folder) const;
+  HANDLE CreatePartFile(DWORD disposition) const;
+
+  Result DownloadOpened();
+  Result OpenUrl(std::uint32_t& offset, std::uint32_t& total, bool& local);
+  Result ConnectHttp(const UrlParts& url, const wchar_t* verb, std::uint32_t& offset, std::uint32_t& total);
+  Result SendHttpRequest(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total);
+  Result ConnectFtp(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total);
+  Result FtpCommand(const std::wstring& command);
+  Result ConnectLocal(const UrlParts& url, std::uint32_t& total);
+  Result CopyLocalFile(std::uint32_t total);
+  Result TransferLoop(std::uint32_t total, std::uint32_t offset);
+  Result QueryAvailable(DWORD& available);
+  Result ReadBlock(DWORD wanted, DWORD& read);
+  Result FinishPartFile();
+  Result OpenPartFile(std::uint32_t offset, UniqueFile& file);
+  void WaitWhilePaused();
+  void ApplyReceiveTimeout(HINTERNET handle) const;
+  std::wstring ReadResponseText() const;
+
+  static DWORD CALLBACK CopyProgress(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER streamSize,
+                                     LARGE_INTEGER streamTransferred, DWORD streamNumber, DWORD reason,
+                                     HANDLE source, HANDLE destination, LPVOID data);
+
+  // Handles of the current Download, in the order they are opened.
+  UniqueInternetHandle mSession;
+  UniqueInternetHandle mConnection;
+  UniqueInternetHandle mRequest;
+  std::atomic<HINTERNET> mCurrentHandle{nullptr};  // written by the status callback
+
+  DownloadObserver* mObserver = nullptr;
+  std::atomic<bool> mRestarting{false};
+  std::atomic<bool> mForcedCancel{false};
+  CredentialsProvider* mCredentials = nullptr;
+
+  std::wstring mDestination;
+  std::wstring mPartPath;
+  std::vector<std::wstring> mUrls;
+  std::vector<UrlParts> mCrackedUrls;
+  std::size_t mUrlIndex = 0;
+  std::wstring mLocalSource;  // the path of a file:// or UNC source
+
+  // Asynchronous-completion block, shared with the status callback.
+  std::atomic<DWORD> mAsyncError{0};
+  std::atomic<DWORD_PTR> mAsyncResult{0};
+  std::atomic<int> mPendingKind{0};
+  std::atomic<bool> mCompleted{true};
+  std::atomic<bool> mConnectionClosed{false};
+  bool mLastCallPended = false;
+  std::wstring mResponseText;  // the FTP reply of the last command
+
+  bool mResume = true;
+  SYSTEMTIME mIfModifiedSince{};
+  SYSTEMTIME mLastModified{};
+  bool mQueryLastModified = false;
+  UniqueHandle mCompletionEvent;
+  UniqueHandle mHandleClosedEvent;
+  std::wstring mProxy;
+  int mRetryAttempts = 6;
+  unsigned mConnectTimeout = 0;
+  unsigned mReceiveTimeout = 60000;
+  bool mSecurePartFile = false;
+  bool mAcceptCertificateErrors = false;
+  bool mFailOnCertificateErrors = false;
+  std::uint32_t mExpectedSize = 0;
+  bool mReconnectAllowed = true;
+  bool mIgnoreCertificateErrors = false;
+  std::uint32_t mHttpStatus = 0;
+
+  // Buffers the library writes into while a call pends; they live as long as the object so that
+  // a read still running when its handle is closed never writes into freed memory.
+  std::vector<BYTE> mReadBuffer;
+  DWORD mBytesRead = 0;
+  DWORD mBytesAvailable = 0;
+  std::wstring mRequestHeaders;
+
+  // Local copies: progress bookkeeping of the copy routine.
+  bool mCopyBegun = false;
+  std::uint32_t mCopyReported = 0;
+  DWORD mCopyLastReportTick = 0;
+  std::uint32_t mCopyTotal = 0;
+};
+
+}  // namespace updater
