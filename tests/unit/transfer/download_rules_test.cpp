@@ -1,0 +1,186 @@
+#include "transfer/download_rules.h"
+
+#include <gtest/gtest.h>
+
+namespace updater {
+namespace {
+
+SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+  SYSTEMTIME time{};
+  time.wYear = year;
+  time.wMonth = month;
+  time.wDay = day;
+  time.wHour = hour;
+  time.wMinute = minute;
+  time.wSecond = second;
+  return time;
+}
+
+TEST(DownloadPaths, PartFileAndNames) {
+  EXPECT_EQ(PartPathOf(L"C:\\dl\\setup.exe"), L"C:\\dl\\setup.exe.part");
+  EXPECT_EQ(FileNameOfPath(L"C:\\dl\\setup.exe"), L"setup.exe");
+  EXPECT_EQ(FileNameOfPath(L"setup.exe"), L"setup.exe");
+  EXPECT_EQ(FolderOfPath(L"\\\\srv\\share\\a\\b.bin"), L"\\\\srv\\share\\a");
+  EXPECT_EQ(FolderOfPath(L"b.bin"), L"");
+}
+
+TEST(DownloadPaths, OnlyDriveAndUncPathsAreAbsolute) {
+  EXPECT_TRUE(IsAbsoluteDestination(L"C:\\dl\\a.bin"));
+  EXPECT_TRUE(IsAbsoluteDestination(L"\\\\server\\share\\a.bin"));
+  EXPECT_TRUE(IsAbsoluteDestination(L"C:"));
+  EXPECT_FALSE(IsAbsoluteDestination(L"C"));
+  EXPECT_FALSE(IsAbsoluteDestination(L""));
+  EXPECT_FALSE(IsAbsoluteDestination(L"dl\\a.bin"));
+  EXPECT_FALSE(IsAbsoluteDestination(L"\\dl\\a.bin"));
+}
+
+TEST(RequestHeaders, RangeOnlyForNonZeroOffset) {
+  SYSTEMTIME unset{};
+  EXPECT_EQ(BuildRequestHeaders(0, unset), L"");
+  EXPECT_EQ(BuildRequestHeaders(100000, unset), L"Range: bytes=100000-\r\n");
+  EXPECT_EQ(BuildRequestHeaders(4294967295u, unset), L"Range: bytes=4294967295-\r\n");
+}
+
+TEST(RequestHeaders, IfModifiedSinceFollowsRangeWithComputedDayName) {
+  SYSTEMTIME time = Time(2021, 6, 9, 10, 8, 4);
+  time.wDayOfWeek = 0;  // wrong on purpose: the name comes from the date
+  EXPECT_EQ(BuildRequestHeaders(0, time), L"If-Modified-Since: Wed, 09 Jun 2021 10:08:04 GMT\r\n");
+  EXPECT_EQ(BuildRequestHeaders(7, time),
+            L"Range: bytes=7-\r\nIf-Modified-Since: Wed, 09 Jun 2021 10:08:04 GMT\r\n");
+  EXPECT_EQ(FormatHttpDate(Time(2000, 2, 29, 0, 0, 0)), L"Tue, 29 Feb 2000 00:00:00 GMT");
+  EXPECT_EQ(FormatHttpDate(Time(2024, 12, 31, 23, 59, 59)), L"Tue, 31 Dec 2024 23:59:59 GMT");
+}
+
+TEST(RequestHeaders, TimeIsSetWhenAnyFieldIsNonZero) {
+  SYSTEMTIME time{};
+  EXPECT_FALSE(IsTimeSet(time));
+  time.wSecond = 1;
+  EXPECT_TRUE(IsTimeSet(time));
+  EXPECT_LT(CompareTimes(Time(2020, 1, 1, 0, 0, 0), Time(2020, 1, 1, 0, 0, 1)), 0);
+  EXPECT_GT(CompareTimes(Time(2021, 1, 1, 0, 0, 0), Time(2020, 12, 31, 23, 59, 59)), 0);
+  EXPECT_EQ(CompareTimes(Time(2020, 5, 5, 5, 5, 5), Time(2020, 5, 5, 5, 5, 5)), 0);
+}
+
+TEST(ResumeRules, OffsetIsThePartFileSizeOnlyWhenResuming) {
+  EXPECT_EQ(ResumeOffset(true, true, 1234), 1234u);
+  EXPECT_EQ(ResumeOffset(false, true, 1234), 0u);
+  EXPECT_EQ(ResumeOffset(true, false, 0), 0u);
+  EXPECT_TRUE(ReconnectOffsetAccepted(0, 0));
+  EXPECT_TRUE(ReconnectOffsetAccepted(500, 500));
+  EXPECT_FALSE(ReconnectOffsetAccepted(500, 0));  // the server started over: the file would be corrupt
+  EXPECT_TRUE(IsTransferComplete(0, 17));
+  EXPECT_TRUE(IsTransferComplete(1000, 1000));
+  EXPECT_FALSE(IsTransferComplete(1000, 999));
+}
+
+TEST(HttpStatusTable, OkStartsOverAndDetectsCompletePartFile) {
+  HttpDecision d = DecideHttpStatus(200, 5000, 0, 1200);
+  EXPECT_EQ(d.outcome, HttpOutcome::kTransfer);
+  EXPECT_EQ(d.offset, 0u);
+  EXPECT_EQ(d.total, 5000u);
+  d = DecideHttpStatus(200, 5000, 0, 5000);
+  EXPECT_EQ(d.outcome, HttpOutcome::kFail);
+  EXPECT_EQ(d.result, E_UPD_PART_COMPLETE);
+  d = DecideHttpStatus(200, 0, 0, 300);  // no length: cannot be complete, start over
+  EXPECT_EQ(d.outcome, HttpOutcome::kTransfer);
+  EXPECT_EQ(d.offset, 0u);
+  EXPECT_EQ(d.total, 0u);
+}
+
+TEST(HttpStatusTable, PartialContentAddsTheOffset) {
+  HttpDecision d = DecideHttpStatus(206, 3800, 0, 1200);
+  EXPECT_EQ(d.outcome, HttpOutcome::kTransfer);
+  EXPECT_EQ(d.offset, 1200u);
+  EXPECT_EQ(d.total, 5000u);
+  d = DecideHttpStatus(206, 0, 0, 1200);
+  EXPECT_EQ(d.offset, 0u);
+  EXPECT_EQ(d.total, 0u);
+}
+
+TEST(HttpStatusTable, FailuresAndCredentials) {
+  EXPECT_EQ(DecideHttpStatus(304, 0, 0, 0).result, E_UPD_NOT_MODIFIED);
+  EXPECT_EQ(DecideHttpStatus(403, 10, 0, 0).result, E_UPD_FORBIDDEN);
+  EXPECT_EQ(DecideHttpStatus(404, 10, 0, 0).result, E_UPD_RESOURCE_NOT_FOUND);
+  EXPECT_EQ(DecideHttpStatus(410, 10, 0, 0).result, E_UPD_RESOURCE_NOT_FOUND);
+  EXPECT_EQ(DecideHttpStatus(401, 10, 0, 0).outcome, HttpOutcome::kCredentials);
+  EXPECT_EQ(DecideHttpStatus(407, 10, 0, 0).outcome, HttpOutcome::kCredentials);
+  // Error pages are not files.
+  EXPECT_EQ(DecideHttpStatus(500, 10, 0, 0).outcome, HttpOutcome::kFail);
+  EXPECT_NE(DecideHttpStatus(503, 10, 0, 0).result, kOk);
+  // Other successful answers are taken from the start.
+  HttpDecision d = DecideHttpStatus(203, 77, 0, 50);
+  EXPECT_EQ(d.outcome, HttpOutcome::kTransfer);
+  EXPECT_EQ(d.offset, 0u);
+  EXPECT_EQ(d.total, 77u);
+}
+
+TEST(HttpStatusTable, RangeNotSatisfiable) {
+  HttpDecision d = DecideHttpStatus(416, 0, 4000, 4000);  // part file is the whole file
+  EXPECT_EQ(d.outcome, HttpOutcome::kTransfer);
+  EXPECT_EQ(d.offset, 4000u);
+  EXPECT_EQ(d.total, 4000u);
+  d = DecideHttpStatus(416, 0, 3000, 4000);  // part file larger than the server's file
+  EXPECT_EQ(d.outcome, HttpOutcome::kRestartWithoutRange);
+  EXPECT_EQ(d.offset, 0u);
+  EXPECT_EQ(DecideHttpStatus(416, 0, 0, 0).outcome, HttpOutcome::kFail);
+}
+
+TEST(MirrorRotation, CodesThatMoveOnOrRetry) {
+  for (Result code : {Result{3}, Result{12003}, Result{12028}, Result{12111}, E_UPD_RESOURCE_NOT_FOUND}) {
+    EXPECT_EQ(ClassifyConnectResult(code, 3), ConnectRetry::kNextUrl) << code;
+    EXPECT_EQ(ClassifyConnectResult(code, 1), ConnectRetry::kReturn) << code;
+  }
+  EXPECT_EQ(ClassifyConnectResult(12007, 1), ConnectRetry::kSameOrNextUrl);
+  EXPECT_EQ(ClassifyConnectResult(12029, 2), ConnectRetry::kSameOrNextUrl);
+  for (Result code : {kOk, E_UPD_FORBIDDEN, E_UPD_NOT_MODIFIED, E_UPD_AUTH_REQUIRED, Result{12045}})
+    EXPECT_EQ(ClassifyConnectResult(code, 3), ConnectRetry::kReturn) << code;
+  EXPECT_EQ(ConnectAttempts(6, 1), 6);
+  EXPECT_EQ(ConnectAttempts(2, 5), 4);
+  EXPECT_EQ(ConnectAttempts(0, 0), 0);
+}
+
+TEST(ReadErrors, TimeoutsAndDropsReconnect) {
+  for (Result code : {Result{12002}, Result{12030}, Result{12031}, Result{12163}})
+    EXPECT_TRUE(IsReconnectableReadError(code)) << code;
+  EXPECT_FALSE(IsReconnectableReadError(12045));
+  EXPECT_FALSE(IsReconnectableReadError(E_UPD_CANCELED));
+  EXPECT_EQ(NormalizeReadError(10060), kInetTimeout);
+  EXPECT_EQ(NormalizeReadError(12031), 12031u);
+  EXPECT_TRUE(IsCertificateError(12045));
+  EXPECT_TRUE(IsCertificateError(12038));
+  EXPECT_FALSE(IsCertificateError(12029));
+}
+
+TEST(FtpReplies, CodesAndSizes) {
+  EXPECT_EQ(FtpReplyCode(L"350 Restarting at position 100."), 350);
+  EXPECT_EQ(FtpReplyCode(L"\r\n350 Restarting"), 350);
+  EXPECT_EQ(FtpReplyCode(L"501 Resuming transfers not allowed in ASCII mode."), 501);
+  EXPECT_EQ(FtpReplyCode(L"230-Welcome"), 230);
+  EXPECT_EQ(FtpReplyCode(L""), -1);
+  EXPECT_EQ(FtpReplyCode(L"Restarting"), -1);
+  EXPECT_EQ(FtpReplyCode(L"3500 x"), -1);
+  EXPECT_EQ(FtpSizeFromReply(L"213 180000"), 180000u);
+  EXPECT_EQ(FtpSizeFromReply(L"213 180000\r\n"), 180000u);
+  EXPECT_EQ(FtpSizeFromReply(L"550 SIZE not allowed in ASCII mode."), 0u);
+  EXPECT_EQ(FtpSizeFromReply(L"213 99999999999"), 0u);
+}
+
+TEST(HeaderValues, ContentRangeTotal) {
+  EXPECT_EQ(ContentRangeTotal(L"bytes */4000"), 4000u);
+  EXPECT_EQ(ContentRangeTotal(L"bytes 100-3999/4000"), 4000u);
+  EXPECT_EQ(ContentRangeTotal(L"bytes 100-3999/*"), 0u);
+  EXPECT_EQ(ContentRangeTotal(L""), 0u);
+}
+
+TEST(HeaderValues, RealmOfAuthenticateHeader) {
+  EXPECT_EQ(RealmFromAuthenticateHeader(L"Basic realm=\"Updates\""), L"Updates");
+  EXPECT_EQ(RealmFromAuthenticateHeader(L"Digest qop=\"auth\", REALM=\"Files Area\", nonce=\"x\""), L"Files Area");
+  EXPECT_EQ(RealmFromAuthenticateHeader(L"Basic charset=\"UTF-8\""), L"");
+  EXPECT_EQ(RealmFromAuthenticateHeader(L"Basic"), L"");
+  EXPECT_EQ(ProxyHostName(L"proxy.example:8080"), L"proxy.example");
+  EXPECT_EQ(ProxyHostName(L":8080"), L":8080");
+  EXPECT_EQ(ProxyHostName(L"proxy"), L"proxy");
+}
+
+}  // namespace
+}  // namespace updater
