@@ -8,6 +8,13 @@
 //       publishes the pairs, prints "ready", waits for the receiver; exit 0 received, 2 not, 1 failed
 //   credtool receive <exe path>            prints "pair=<user hex>,<password hex>" per pair;
 //       exit 0 when pairs were received, 1 otherwise
+//   credtool remember <app id> <user hex> <password hex>
+//       "/set rememberpassword": prints "result=0x%08X"
+//   credtool download <app id> <exe path> <destination> <url> [--proxy P] [--typed <user hex>
+//       <password hex>] [--remember]
+//       downloads with the provider of a run (handed-over or remembered pairs, then the prompt,
+//       answered with the typed pair or cancelled); prints "prompt host=H realm=R proxy=P" per prompt
+//       and "result=0x%08X"
 #include <windows.h>
 
 #include <cstdio>
@@ -15,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/async_download.h"
 #include "transfer/credential_protection.h"
 #include "transfer/credentials.h"
 
@@ -39,6 +47,55 @@ std::wstring HexOfText(const std::wstring& text) {
     bytes.push_back(static_cast<std::uint8_t>(c >> 8));
   }
   return BytesToHex(bytes);
+}
+
+class PromptingObserver : public updater::DownloadObserver {
+ public:
+  void BeginAction(int, std::uint32_t, const wchar_t*) override {}
+  void EndAction(int, updater::Result) override {}
+  void SubActionPerform(std::uint32_t) override {}
+  bool IsCanceled() override { return false; }
+  bool IsPaused() override { return false; }
+  updater::Result Error(const wchar_t*, updater::Result code, void* context) override {
+    if (code != updater::E_UPD_AUTH_REQUIRED || !context) return code;
+    return static_cast<updater::CredentialsProvider*>(context)->Prompt(nullptr) ? updater::kObserverRetry : 0;
+  }
+};
+
+int Download(int argc, wchar_t** argv) {
+  if (argc < 6) return 64;
+  updater::ServerCredentials credentials(HKEY_CURRENT_USER, argv[2], argv[3]);
+  PromptingObserver observer;
+  updater::AsyncDownloadThread engine(&observer, &credentials);
+  updater::CredentialsPromptAnswer typed;
+  bool hasTyped = false;
+  for (int i = 6; i < argc; ++i) {
+    std::wstring option = argv[i];
+    if (option == L"--proxy" && i + 1 < argc) {
+      engine.SetProxy(argv[++i]);
+    } else if (option == L"--typed" && i + 2 < argc) {
+      if (!TextFromHex(argv[i + 1], typed.user) || !TextFromHex(argv[i + 2], typed.password)) return 64;
+      hasTyped = true;
+      i += 2;
+    } else if (option == L"--remember") {
+      typed.remember = true;
+    } else {
+      return 64;
+    }
+  }
+  credentials.SetPromptFunction([&](HWND, const updater::CredentialsPromptTexts&,
+                                    updater::CredentialsPromptAnswer& answer) {
+    std::printf("prompt host=%ls realm=%ls proxy=%ls\n", credentials.Host().c_str(), credentials.Realm().c_str(),
+                credentials.ProxyName().c_str());
+    if (!hasTyped) return false;
+    answer = typed;
+    return true;
+  });
+  credentials.LoadAtStart();
+  updater::Result result = engine.Download(argv[5], argv[4]);
+  std::printf("result=0x%08X\n", result);
+  std::fflush(stdout);
+  return 0;
 }
 
 int Usage() {
@@ -86,5 +143,12 @@ int wmain(int argc, wchar_t** argv) {
       std::printf("pair=%ls,%ls\n", HexOfText(pair.user).c_str(), HexOfText(pair.password).c_str());
     return received ? 0 : 1;
   }
+  if (command == L"remember") {
+    std::wstring user, password;
+    if (argc < 5 || !TextFromHex(argv[3], user) || !TextFromHex(argv[4], password)) return Usage();
+    std::printf("result=0x%08X\n", updater::RememberPasswordCommand(HKEY_CURRENT_USER, argv[2], user, password));
+    return 0;
+  }
+  if (command == L"download") return Download(argc, argv) == 64 ? Usage() : 0;
   return Usage();
 }
