@@ -90,8 +90,16 @@ def test_user_authentication_dialog_as_a_window(wine):
     if xvfb_run is None:
         pytest.fail("xvfb-run is missing (Debian package xvfb)")
     unit_ui = wine.build_dir / "unit" / "unit_ui.exe"
-    proc = subprocess.run([xvfb_run, "-a", str(wine.wine_run), str(unit_ui), "--gtest_filter=CredentialsDialogWindow.*"],
-                          env=wine.env(), capture_output=True, timeout=300)
+    # Wine's desktop process picks its display when a prefix's wineserver starts: a wineserver that
+    # other tests started without a display never shows windows. The window tests get a prefix of
+    # their own, and the virtual X server lives until that wineserver has ended.
+    display_build = wine.build_dir / "display-prefix"
+    env = wine.env()
+    env["UPDATER_BUILD_DIR"] = str(display_build)
+    env["WINEPREFIX"] = str(display_build / "wineprefix")
+    script = ('"$0" "$1" --gtest_filter=CredentialsDialogWindow.*; rc=$?; wineserver -w; exit $rc')
+    proc = subprocess.run([xvfb_run, "-a", "bash", "-c", script, str(wine.wine_run), str(unit_ui)],
+                          env=env, capture_output=True, timeout=400)
     out = proc.stdout.decode(errors="replace")
     assert proc.returncode == 0, out
     assert "[  PASSED  ] 3 tests." in out, out
