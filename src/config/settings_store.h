@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,7 +129,7 @@ std::uint32_t ParseLogLevelWords(const std::wstring& text);
 std::int32_t ParseRetryAttempts(const std::wstring& text);
 
 // Stores one remembered credential pair for "rememberpassword"; returns the run's result.
-using RememberCredentialsHook = Result (*)(const std::wstring& userName, const std::wstring& password);
+using RememberCredentialsHook = std::function<Result(const std::wstring& userName, const std::wstring& password)>;
 
 // Applies one "/set" preference. `downloadsFolderForRun` (when given) receives the new downloads
 // folder so that the run uses it at once. Without a credentials hook "rememberpassword" gives

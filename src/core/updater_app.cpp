@@ -10,6 +10,8 @@
 #include "core/module_path.h"
 #include "core/string_table.h"
 #include "resources/string_ids.h"
+#include "transfer/credential_protection.h"
+#include "transfer/credentials.h"
 
 namespace updater {
 namespace {
@@ -187,6 +189,14 @@ Result UpdaterApp::ApplyCommandLineOverrides() {
     if (settings.urls.empty()) return E_UPD_CLIENT_CONFIG;
     settings.urls.front() = options_.urlOverride;
   }
+  if (!options_.credentials.empty()) {
+    // "user:protected password" from the run that started this copy.
+    CredentialPair pair;
+    Result decoded = DecodeCredentialsArgument(options_.credentials, pair);
+    if (decoded != kOk) return decoded;
+    settings.userName = pair.user;
+    settings.password = pair.password;
+  }
   if (options_.justDownload) settings.justDownload = true;
   if (options_.startMinimized) settings.startMinimized = true;
   if (!options_.restartApp.empty()) settings.restartApp = options_.restartApp;
@@ -216,8 +226,7 @@ void UpdaterApp::SetUpLogging() {
 
 void UpdaterApp::ShowEndOfRunMessage(Result result) {
   std::wstring text = LoadStringResource(kStrCheckingForUpdates) + L" - " + MessageText(result);
-  if (result >= 12000 && result <= 12175 && !settings_->proxy.empty())
-    text += LoadStringFilled(kStrCustomProxyHint, {settings_->proxy});
+  text += CustomProxyHint(result, settings_->proxy);
   ::MessageBoxW(::GetActiveWindow(), text.c_str(), settings_->applicationName.c_str(), MB_OK | MB_ICONERROR);
 }
 
@@ -298,7 +307,11 @@ Result UpdaterApp::RunInstall() {
 }
 
 Result UpdaterApp::RunSet() {
-  return settings_->ApplySet(options_.setName, options_.setValue, options_.setValue2);
+  const std::wstring appId = settings_->id;
+  return settings_->ApplySet(options_.setName, options_.setValue, options_.setValue2,
+                             [appId](const std::wstring& user, const std::wstring& password) {
+                               return RememberPasswordCommand(HKEY_CURRENT_USER, appId, user, password);
+                             });
 }
 
 Result UpdaterApp::RunToastLink() {

@@ -145,3 +145,13 @@ def test_toast_command_purges_the_seen_mark(wine, app):
     assert result.code == 0
     assert dword(wine, key, "ABCDEF") is None
     assert dword(wine, key, "KEEP") == 0
+
+
+def test_set_rememberpassword_writes_a_new_pair_once(wine, app):
+    folder, app_id = app
+    assert run(wine, folder, "/set rememberpassword alice s3cret").code == 0
+    assert run(wine, folder, "/set rememberpassword alice s3cret").code == 0xE0000013
+    assert run(wine, folder, "/set rememberpassword alice").code == 0xE0000006
+    rc, out = wine.reg_query(f"{ROOT}\\{app_id}\\Settings", "UserDetailsU")
+    assert rc == 0 and "UserDetailsU" in out
+    assert "s3cret" not in out
