@@ -65,6 +65,7 @@ inline constexpr Result kErrorInstallUserExit = 1602;  // ERROR_INSTALL_USEREXIT
 inline constexpr Result kResultFail = 0x80004005;      // E_FAIL: an exhausted resource
 inline constexpr Result kResultBounds = 0x8000000B;    // an index outside a list
 inline constexpr Result kObserverRetry = 1237;         // the observer's "retry" answer
+inline constexpr Result kResultNotAvailable = 120;     // ERROR_CALL_NOT_IMPLEMENTED: a step this build lacks
 
 inline constexpr bool IsOwnCode(Result code) { return code >= kOwnCodeFirst && code <= kOwnCodeLast; }
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "config/catalogue_wiring.h"
+#include "core/check_run.h"
 #include "core/logger.h"
 #include "core/module_path.h"
 #include "core/string_table.h"
@@ -265,7 +267,7 @@ Result UpdaterApp::Dispatch() {
 
 Result UpdaterApp::NotAvailable() {
   LogFormat(kLogError, L"Mode %d is not available yet in this build.", ModeNumber(mode_));
-  return kModeNotAvailable;
+  return kResultNotAvailable;
 }
 
 Result UpdaterApp::RunCheckNow() {
@@ -273,7 +275,8 @@ Result UpdaterApp::RunCheckNow() {
   if (valid != kOk) return valid;
   Result first = EnsureFirstInstance(checkGuard_, ExecutablePath(), options_.startMinimized);
   if (first != kOk) return first;
-  return NotAvailable();
+  // Until the check wizard exists the check runs without a window, as with "-minuseractions".
+  return RunCheckSequence();
 }
 
 Result UpdaterApp::RunSilentCheck() {
@@ -285,7 +288,7 @@ Result UpdaterApp::RunSilentCheck() {
   }
   Result first = EnsureFirstInstance(checkGuard_, ExecutablePath(), options_.startMinimized);
   if (first != kOk) return first;
-  Result result = NotAvailable();
+  Result result = RunCheckSequence();
   if (IsQuietResult(result) && !options_.noFreqCheck) settings_->ScheduleNextCheck(settings_->CheckFrequency());
   return result;
 }
@@ -293,7 +296,14 @@ Result UpdaterApp::RunSilentCheck() {
 Result UpdaterApp::RunJustCheck() {
   Result valid = settings_->Validate();
   if (valid != kOk) return valid;
-  return NotAvailable();
+  return RunCheckSequence();
+}
+
+Result UpdaterApp::RunCheckSequence() {
+  CatalogueSettings catalogueSettings = CatalogueSettingsFor(*settings_);
+  UpdateCatalogue catalogue(catalogueSettings);
+  CheckRun check(checkGuard_, *settings_, catalogue, mode_);
+  return check.Run();
 }
 
 Result UpdaterApp::RunInstall() {

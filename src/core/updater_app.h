@@ -14,9 +14,6 @@
 
 namespace updater {
 
-// Result of a mode whose implementation is not part of this build (ERROR_CALL_NOT_IMPLEMENTED).
-inline constexpr Result kModeNotAvailable = 120;
-
 class UpdaterApp {
  public:
   explicit UpdaterApp(std::wstring commandLine);
@@ -40,6 +37,7 @@ class UpdaterApp {
   Result RunCheckNow();
   Result RunSilentCheck();
   Result RunJustCheck();
+  Result RunCheckSequence();
   Result RunInstall();
   Result RunSet();
   Result RunToastLink();
