@@ -88,7 +88,10 @@ std::wstring SystemMessage(Result code) {
                                   reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   UniqueLocalMem owner(buffer);
   if (length == 0 || buffer == nullptr) return DecimalForm(code);
-  return std::wstring(buffer, length);
+  // The system's texts end with a line break, which would split a log line in two.
+  std::wstring text(buffer, length);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+  return text.empty() ? DecimalForm(code) : text;
 }
 
 }  // namespace

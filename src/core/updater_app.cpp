@@ -132,7 +132,15 @@ Result UpdaterApp::Drive() {
   }
 
   // 2. The command line.
-  if (ParseCommandLine(mode_, options_, ReadSettingFromIni) != kOk) return E_UPD_COMMAND_LINE;
+  if (ParseCommandLine(mode_, options_, ReadSettingFromIni) != kOk) {
+    // Still log the failure where the user's configuration says the log goes.
+    if (!settings_) {
+      settings_ = std::make_unique<AppSettings>(AppSettings::Locate());
+      settings_->Load();
+    }
+    SetUpLogging(false);
+    return E_UPD_COMMAND_LINE;
+  }
 
   // 3. Which client configuration this run uses.
   std::wstring configPath = options_.clientConfigPath;
@@ -158,7 +166,7 @@ Result UpdaterApp::Drive() {
   Result overrides = ApplyCommandLineOverrides();
 
   // 7. The log beside the client configuration.
-  SetUpLogging();
+  SetUpLogging(true);
   if (overrides != kOk) return overrides;
 
   // 8. The mode.
@@ -211,7 +219,7 @@ Result UpdaterApp::ApplyCommandLineOverrides() {
   return kOk;
 }
 
-void UpdaterApp::SetUpLogging() {
+void UpdaterApp::SetUpLogging(bool announceMode) {
   const AppSettings& settings = *settings_;
   std::wstring logPath = LogPathFor(settings.clientConfigPath);
   if (settings.logLevel != kLogOff && IsAbsolutePath(settings.clientConfigPath) &&
@@ -223,7 +231,7 @@ void UpdaterApp::SetUpLogging() {
   logger.SetLogFile(logPath);
   logger.Enable(settings.logLevel != kLogOff);
   logger.SetLevel(settings.logLevel);
-  LogFormat(kLogTrace, L"Running updater. Mode: %d", ModeNumber(mode_));
+  if (announceMode) LogFormat(kLogTrace, L"Running updater. Mode: %d", ModeNumber(mode_));
 }
 
 void UpdaterApp::ShowEndOfRunMessage(Result result) {

@@ -30,7 +30,7 @@ class UpdaterApp {
   Result Drive();
   Result Dispatch();
   Result ApplyCommandLineOverrides();
-  void SetUpLogging();
+  void SetUpLogging(bool announceMode);
   void RecordUpdaterCopy();
   void ShowEndOfRunMessage(Result result);
 

@@ -29,6 +29,7 @@ std::wstring WinInetTableText(DWORD code, DWORD* lookupError) {
   std::wstring text = length == 0 ? std::wstring() : std::wstring(buffer, length);
   ::LocalFree(buffer);
   ::FreeLibrary(wininet);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
   return text;
 }
 
@@ -39,6 +40,14 @@ bool SystemHasText(DWORD code) {
       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   ::LocalFree(buffer);
   return length != 0;
+}
+
+TEST(SystemCodeText, HasNoTrailingLineBreakThatWouldSplitALogLine) {
+  for (Result code : {Result{2}, Result{5}, Result{120}, Result{12029}}) {
+    std::wstring text = MessageText(code);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_of(L"\r\n"), std::wstring::npos) << code;
+  }
 }
 
 TEST(OwnCodeText, TextsComeFromTheStringTable) {
