@@ -8,7 +8,6 @@ import functools
 import http.server
 import pathlib
 import shutil
-import subprocess
 import sys
 import threading
 

@@ -1,8 +1,6 @@
 """Shared fixtures: run updater.exe under Wine in the build tree's own prefix and read its results."""
-import os
 import pathlib
 import shutil
-import subprocess
 import sys
 
 import pytest

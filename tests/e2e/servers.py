@@ -4,7 +4,6 @@ and every server stops by itself after its lifetime even when a test forgets to 
 import base64
 import email.utils
 import http.server
-import os
 import pathlib
 import socket
 import ssl

@@ -2,17 +2,12 @@
 order before the user is asked, a typed pair can be remembered for the next run, and a proxy that
 demands credentials gets them. tests/tools/credtool.exe runs the download engine with the provider."""
 import base64
-import pathlib
 import re
-import shutil
-import sys
 import uuid
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import servers  # noqa: E402
-from servers import Resource  # noqa: E402
+from servers import Resource
 
 AUTH_REQUIRED = 0xE0000012
 NOT_MODIFIED = 0xE0000013
@@ -35,27 +30,12 @@ class Run:
         return self.out
 
 
-@pytest.fixture(scope="module")
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
-
-
 @pytest.fixture
 def app(wine):
     """An application id of its own in the prefix's registry, removed afterwards."""
     app_id = "CredE2E-" + uuid.uuid4().hex[:8]
     yield app_id
     wine.reg_delete(PRODUCT_KEY + "\\" + app_id)
-
-
-@pytest.fixture
-def folder(wine):
-    path = wine.apps_root / ("cred-" + uuid.uuid4().hex[:10])
-    path.mkdir(parents=True)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -1,22 +1,14 @@
 """The download engine end to end: tests/tools/fetch.exe downloads from real local servers under Wine."""
 import datetime
 import os
-import pathlib
 import re
-import shutil
-import subprocess
-import sys
 import time
-import uuid
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import servers  # noqa: E402
-from servers import Resource  # noqa: E402
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from wineenv import read_log  # noqa: E402
+import servers
+from servers import Resource
+from wineenv import read_log
 
 NOT_MODIFIED = 0xE0000013
 NOT_FOUND = 0xE0000018
@@ -54,21 +46,6 @@ class Fetched:
 
     def __repr__(self):
         return self.out
-
-
-@pytest.fixture(scope="module")
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture
-def folder(wine):
-    path = wine.apps_root / ("transfer-" + uuid.uuid4().hex[:10])
-    path.mkdir(parents=True)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

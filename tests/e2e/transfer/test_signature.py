@@ -4,7 +4,6 @@ A throwaway certification authority and code-signing certificates are made with 
 run, copies of a test program are signed with osslsigncode, and the authority is made trusted in
 the prefix's machine root store only while a test needs it.
 """
-import pathlib
 import re
 import shutil
 import subprocess
