@@ -399,3 +399,17 @@ def test_process_killed_before_the_check_leaves_a_file_that_is_never_trusted_unc
         assert len(http.requests_for(path)) == 1
     assert phase.local("Unchecked").read_bytes() == good
     assert phase.recorded("Unchecked") == phase.wine.windows_path(phase.local("Unchecked"))
+
+
+def test_stream_that_always_ends_early_is_repeated_a_bounded_number_of_times(phase, http):
+    content = payload(50_000, 18)
+    # The server announces 5,000 bytes more than it ever sends.
+    phase.add("Cut", content, size=55_000, sha=sha256(content + b"\0" * 5_000),
+              resource=Resource(content, mode="wrong-length", extra=5_000))
+    result = phase.run(timeout=180)
+    assert result.code == 0xE000000F, result
+    assert len(result.events("begin 1 ")) == 4  # the first download and three repetitions
+    assert not result.events("begin 105")
+    assert not phase.local("Cut").exists()
+    assert phase.part("Cut").read_bytes() == content  # kept for a later resume
+    assert phase.recorded("Cut") is None
