@@ -19,7 +19,8 @@ class Resource:
     """What the HTTP server answers for one path.
 
     mode: "normal" (honours Range with 206), "ignore-range" (always 200), "status" (answers `status`),
-    "wrong-length" (announces `extra` more bytes than it sends), "stall" (sends the bytes before position
+    "wrong-length" (announces `extra` more bytes than it sends), "no-length" (announces no length and
+    ends the body by closing the connection), "stall" (sends the bytes before position
     `stall_after`, then nothing), "auth" (demands Basic credentials `user`/`password`, realm "Updates").
     drop_after: the first `drop_times` answers are cut after this many body bytes.
     """
@@ -116,7 +117,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             status = 206
         body = content[start:]
         self.send_response(status)
-        self.send_header("Content-Length", str(announced - start))
+        if resource.mode != "no-length":
+            self.send_header("Content-Length", str(announced - start))
         self.send_header("Last-Modified", email.utils.formatdate(resource.last_modified, usegmt=True))
         if status == 206:
             self.send_header("Content-Range", f"bytes {start}-{announced - 1}/{announced}")
