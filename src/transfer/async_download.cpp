@@ -102,6 +102,8 @@ void AsyncDownloadThread::SetConnectTimeout(unsigned milliseconds) {
 void AsyncDownloadThread::SetIfModifiedSince(const SYSTEMTIME& time) { mIfModifiedSince = time; }
 void AsyncDownloadThread::SetQueryLastModified(bool query) { mQueryLastModified = query; }
 void AsyncDownloadThread::SetSecurePartFile(bool secure) { mSecurePartFile = secure; }
+
+void AsyncDownloadThread::SetKeepCompletePartFile(bool keep) { mKeepCompletePartFile = keep; }
 SYSTEMTIME AsyncDownloadThread::GetLastModified() const { return mLastModified; }
 void AsyncDownloadThread::SetAcceptCertificateErrors(bool accept) { mAcceptCertificateErrors = accept; }
 void AsyncDownloadThread::SetResume(bool resume) { mResume = resume; }
@@ -711,6 +713,7 @@ Result AsyncDownloadThread::OpenPartFile(std::uint32_t offset, UniqueFile& file)
 
 Result AsyncDownloadThread::FinishPartFile() {
   ::DeleteFileW(mDestination.c_str());
+  if (mKeepCompletePartFile) return kOk;
   if (::MoveFileW(mPartPath.c_str(), mDestination.c_str())) return kOk;
   if (!::CopyFileW(mPartPath.c_str(), mDestination.c_str(), FALSE)) {
     Result error = ::GetLastError();

@@ -59,6 +59,9 @@ class AsyncDownloadThread {
   void SetForcedCancel(bool cancel);
   // Fail on certificate errors without asking the observer.
   void SetFailOnCertificateErrors(bool fail);
+  // A complete download stays in destination + ".part" for the caller to check and move into place,
+  // so that no complete-looking file exists before it was verified.
+  void SetKeepCompletePartFile(bool keep);
 
   // The credentials step: offers the provider's next known pair, else asks the observer (which
   // prompts the user) and offers the typed pair. A pair is set on `handle` when there is one.
@@ -169,6 +172,7 @@ class AsyncDownloadThread {
   unsigned mConnectTimeout = 0;
   unsigned mReceiveTimeout = 60000;
   bool mSecurePartFile = false;
+  bool mKeepCompletePartFile = false;
   bool mAcceptCertificateErrors = false;
   bool mFailOnCertificateErrors = false;
   std::uint32_t mExpectedSize = 0;

@@ -60,16 +60,36 @@ void DiscardDownload(const UpdateRecord& update, const SettingsStore& store) {
   ForgetRecordedPath(update, store);
 }
 
-Result RunCheck(const UpdateRecord& update, IntegrityCheck check) {
+Result RunCheck(const UpdateRecord& update, IntegrityCheck check, const std::wstring& path) {
   switch (check) {
     case IntegrityCheck::kSha256:
-      return CheckFileSha256(update.localPath, update.SHA256);
+      return CheckFileSha256(path, update.SHA256);
     case IntegrityCheck::kMd5:
-      return CheckFileMd5(update.localPath, update.MD5);
+      return CheckFileMd5(path, update.MD5);
     case IntegrityCheck::kSize:
       break;
   }
-  return CheckFileSize(update.localPath, update.Size);
+  return CheckFileSize(path, update.Size);
+}
+
+Result RunCheck(const UpdateRecord& update, IntegrityCheck check) { return RunCheck(update, check, update.localPath); }
+
+// The bytes to check: a finished download waits in its part file; a file placed by an earlier
+// version of the program, or by a copy, stands at the path itself.
+std::wstring PathToCheck(const UpdateRecord& update) {
+  std::uint64_t size = 0;
+  std::wstring part = PartPathOf(update.localPath);
+  return QueryFile(part, size) ? part : update.localPath;
+}
+
+// Moves a checked part file to its place; 0 or the system error.
+Result PromoteCheckedFile(const UpdateRecord& update, const std::wstring& checkedPath) {
+  if (checkedPath == update.localPath) return kOk;
+  if (::MoveFileExW(checkedPath.c_str(), update.localPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+    return kOk;
+  Result error = ::GetLastError();
+  LogError(L"Unable to move the checked download to " + update.localPath + L".", error);
+  return error;
 }
 
 }  // namespace
@@ -78,6 +98,11 @@ Result RunCheck(const UpdateRecord& update, IntegrityCheck check) {
 
 DownloadStateDecision DecideDownloadState(const DownloadDiskFacts& facts, std::uint32_t expectedSize) {
   DownloadStateDecision decision;
+  if (facts.partExists && facts.partSize == expectedSize && !facts.fileExists && expectedSize != 0) {
+    // A download that ended before its check: it is checked now instead of fetched again.
+    decision.verifyPart = true;
+    return decision;
+  }
   if (facts.partExists && facts.partSize >= expectedSize) {
     // Nothing more can be appended to it: the next download starts from zero.
     decision.deleteDownload = true;
@@ -140,6 +165,18 @@ Result VerifyDownloadedFile(const UpdateRecord& update) {
 int GetDownloadState(const UpdateRecord& update, const SettingsStore& store) {
   if (update.localPath.empty()) return kDownloadStateNeeded;
   DownloadStateDecision decision = DecideDownloadState(ReadDiskFacts(update.localPath), update.Size);
+  if (decision.verifyPart) {
+    std::wstring part = PartPathOf(update.localPath);
+    Result verdict = RunCheck(update, ChooseIntegrityCheck(update.SHA256, update.MD5), part);
+    if (verdict == kOk && PromoteCheckedFile(update, part) == kOk) {
+      Log(kLogDebug, L"The finished download " + update.localPath + L" passed its check.");
+      RecordVerifiedPath(update, store);
+      return kDownloadStateDownloaded;
+    }
+    Log(kLogDebug, L"Deleting the download " + update.localPath + L": it did not pass its check.");
+    DiscardDownload(update, store);
+    return kDownloadStateNeeded;
+  }
   if (decision.deleteDownload) {
     Log(kLogDebug, L"Deleting the download " + update.localPath + L": its part file is not smaller than its size.");
     DiscardDownload(update, store);
@@ -185,6 +222,7 @@ Result DownloadUpdate(UpdateRecord& update, AsyncDownloadThread& engine, Downloa
   for (;;) {
     // Whatever was recorded for this path is about to be replaced by bytes not checked yet.
     ForgetRecordedPath(update, store);
+    engine.SetKeepCompletePartFile(true);
     engine.SetExpectedSize(update.Size);
     Result code = engine.Download(update.URL, update.localPath);
     update.status = code;
@@ -210,7 +248,9 @@ Result DownloadUpdate(UpdateRecord& update, AsyncDownloadThread& engine, Downloa
     IntegrityCheck check = ChooseIntegrityCheck(update.SHA256, update.MD5);
     int action = CheckActionId(check);
     if (action != 0 && observer != nullptr) observer->BeginAction(action, 0, nullptr);
-    Result verdict = RunCheck(update, check);
+    const std::wstring checkedPath = PathToCheck(update);
+    Result verdict = RunCheck(update, check, checkedPath);
+    if (verdict == kOk) verdict = PromoteCheckedFile(update, checkedPath);
     if (verdict == kOk) {
       // Recorded only now, so that an entry always stands for a verified file.
       RecordVerifiedPath(update, store);

@@ -47,6 +47,7 @@ struct DownloadStateDecision {
   int state = kDownloadStateNeeded;
   bool deleteDownload = false;  // a part file of at least `Size` bytes: file, part file and folder go
   bool deleteFile = false;      // a complete file of another size than `Size`: the file goes
+  bool verifyPart = false;      // a part file of exactly `Size` and no file: a finished download not checked yet
 };
 
 // The state and the deletions that computing it implies.

@@ -379,12 +379,14 @@ def test_process_killed_before_the_check_leaves_a_file_that_is_never_trusted_unc
     path = phase.add("Unchecked", good, sha=sha256(good))
     killed = phase.run("--die-at-begin", 105)
     assert "dying" in killed.lines, killed
-    # The file is complete, but nothing vouches for it.
+    # The bytes are all there, but only in the part file: nothing complete-looking, nothing recorded.
+    assert not phase.local("Unchecked").exists()
+    assert phase.part("Unchecked").read_bytes() == good
     assert phase.recorded("Unchecked") is None
     if tampered:
-        data = bytearray(phase.local("Unchecked").read_bytes())
+        data = bytearray(phase.part("Unchecked").read_bytes())
         data[5] ^= 0x01
-        phase.local("Unchecked").write_bytes(bytes(data))
+        phase.part("Unchecked").write_bytes(bytes(data))
 
     state = phase.run("--state-only")
     if tampered:

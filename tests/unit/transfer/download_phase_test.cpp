@@ -34,6 +34,7 @@ TEST(DownloadStateTest, OnlyACompleteFileOfExactlyTheSizeWithoutPartFileIsDownlo
     int state;
     bool deleteDownload;
     bool deleteFile;
+    bool verifyPart = false;
   } cases[] = {
       {Facts(false, 0, false, 0), kDownloadStateNeeded, false, false},        // nothing yet
       {Facts(false, 0, true, 1000), kDownloadStateDownloaded, false, false},  // complete
@@ -41,7 +42,8 @@ TEST(DownloadStateTest, OnlyACompleteFileOfExactlyTheSizeWithoutPartFileIsDownlo
       {Facts(false, 0, true, 1001), kDownloadStateNeeded, false, true},       // one byte long
       {Facts(true, 400, false, 0), kDownloadStateNeeded, false, false},       // resumable
       {Facts(true, 999, true, 1000), kDownloadStateNeeded, false, false},     // a newer download runs
-      {Facts(true, 1000, false, 0), kDownloadStateNeeded, true, false},       // part as large as the file
+      {Facts(true, 1000, false, 0), kDownloadStateNeeded, false, false, true},  // finished, not checked yet
+      {Facts(true, 1000, true, 1000), kDownloadStateNeeded, true, false},     // part as large, beside a file
       {Facts(true, 1001, true, 1000), kDownloadStateNeeded, true, false},     // part larger: all goes
       {Facts(true, 0, false, 0), kDownloadStateNeeded, false, false},         // empty part file
   };
@@ -52,6 +54,7 @@ TEST(DownloadStateTest, OnlyACompleteFileOfExactlyTheSizeWithoutPartFileIsDownlo
     EXPECT_EQ(decision.state, c.state);
     EXPECT_EQ(decision.deleteDownload, c.deleteDownload);
     EXPECT_EQ(decision.deleteFile, c.deleteFile);
+    EXPECT_EQ(decision.verifyPart, c.verifyPart);
   }
 }
 
@@ -200,6 +203,24 @@ TEST_F(DownloadPhaseFiles, CompleteUnrecordedFileIsCheckedBeforeItCounts) {
   EXPECT_EQ(GetDownloadState(update_, store_), kDownloadStateDownloaded);
   EXPECT_EQ(Recorded().value_or(L""), update_.localPath);
   EXPECT_TRUE(Exists(update_.localPath));
+}
+
+TEST_F(DownloadPhaseFiles, FinishedPartFileIsCheckedThenMovedIntoPlaceOrDeleted) {
+  update_.Size = 1000;
+  update_.MD5 = L"00000000000000000000000000000000";
+  WriteBytes(PartPathOf(update_.localPath), Pattern(1000, 3));
+  EXPECT_EQ(GetDownloadState(update_, store_), kDownloadStateNeeded);  // wrong MD5: all of it goes
+  EXPECT_FALSE(Exists(PartPathOf(update_.localPath)));
+  EXPECT_FALSE(Exists(update_.localPath));
+  EXPECT_FALSE(Recorded().has_value());
+
+  update_.MD5.clear();  // the size check passes: moved into place and recorded, not fetched again
+  ::CreateDirectoryW(Folder().c_str(), nullptr);
+  WriteBytes(PartPathOf(update_.localPath), Pattern(1000, 3));
+  EXPECT_EQ(GetDownloadState(update_, store_), kDownloadStateDownloaded);
+  EXPECT_FALSE(Exists(PartPathOf(update_.localPath)));
+  EXPECT_TRUE(Exists(update_.localPath));
+  EXPECT_EQ(Recorded().value_or(L""), update_.localPath);
 }
 
 // Records what the phase tells its observer and answers hash questions from a list.
