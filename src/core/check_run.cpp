@@ -12,20 +12,21 @@ namespace {
 
 constexpr wchar_t kDefaultUpdatesFileName[] = L"updates.ini";
 
-bool PlainFileName(const std::wstring& name) {
-  if (name.empty() || name == L"." || name == L"..") return false;
-  return name.find_first_of(L"\\/:*?\"<>|") == std::wstring::npos;
-}
-
 }  // namespace
 
 std::wstring LocalUpdatesFilePath(const std::wstring& downloadsFolder, const std::wstring& url) {
   std::wstring path = url;
   size_t query = path.find_first_of(L"?#");
   if (query != std::wstring::npos) path.resize(query);
+  // Only the path counts, never the host of "scheme://host".
+  size_t scheme = path.find(L"://");
+  if (scheme != std::wstring::npos) {
+    size_t pathStart = path.find(L'/', scheme + 3);
+    path = pathStart == std::wstring::npos ? std::wstring() : path.substr(pathStart);
+  }
   size_t slash = path.find_last_of(L"/\\");
   std::wstring name = slash == std::wstring::npos ? std::wstring() : path.substr(slash + 1);
-  if (!PlainFileName(name)) name = kDefaultUpdatesFileName;
+  if (!IsPlainFileName(name)) name = kDefaultUpdatesFileName;
   std::wstring folder = downloadsFolder;
   if (!folder.empty() && folder.back() != L'\\') folder.push_back(L'\\');
   return folder + name;
