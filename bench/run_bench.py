@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
-"""Times the updater's file hashes under Wine against the host's sha256sum and md5sum on one 256 MiB file.
+"""The updater's benchmarks under Wine, each against what the host does on the same data.
 
-Usage: run_bench.py --build-dir build/x64 [--size-mib 256]
-Prints the seconds of each and the ratio updater / host. The digests must agree; the times are
-reported, never judged.
+Usage: run_bench.py --build-dir build/x64 [--size-mib 256] [--small-size-mib 16]
+
+Hashes: the file hashes of the download checks against the host's sha256sum and md5sum on one file.
+Downloads: the same file from one local HTTP server, fetched by curl on the host, by a plain WinINet
+read loop under Wine (51,200-byte buffer) and by the download engine; the throughputs, the ratios of
+the engine to the other two, and the peak working set of the engine for a small and the large file
+(it must not grow with the file).
+The digests and the downloaded files must agree; the times are reported, never judged.
 """
 import argparse
+import filecmp
 import os
 import pathlib
 import re
@@ -15,7 +21,13 @@ import sys
 import tempfile
 import time
 
+from file_server import FileServer
+
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[1]
+MB = 1_000_000
+MIB = 1 << 20
+# The engine's peak working set may differ by this much between the small and the large file.
+WORKING_SET_GROWTH_LIMIT = 4 * MIB
 
 
 def make_file(path, size_mib):
@@ -36,43 +48,141 @@ def windows_path(path):
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
+def run_wine(env, *args, timeout=1800):
+    return subprocess.run([str(SOURCE_DIR / "cmake" / "wine-run.sh"), *map(str, args)], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def hash_bench(build_dir, env, folder, data, size_mib):
+    host_sha256, host_sha256_s = host_hash("sha256sum", data)
+    host_md5, host_md5_s = host_hash("md5sum", data)
+
+    proc = run_wine(env, build_dir / "bench" / "hash_bench.exe", windows_path(data))
+    pattern = r"^(sha256|md5)=([0-9A-Fa-f]+) seconds=([0-9.]+)"
+    found = {name: (digest, float(seconds)) for name, digest, seconds in re.findall(pattern, proc.stdout, re.M)}
+    if proc.returncode != 0 or set(found) != {"sha256", "md5"}:
+        sys.exit(f"hash_bench failed: {proc.stdout}{proc.stderr}")
+    if found["sha256"][0] != host_sha256.upper() or found["md5"][0] != host_md5.lower():
+        sys.exit(f"digests differ from the host's: {found} vs {host_sha256} {host_md5}")
+
+    print(f"Hashes, file: {size_mib} MiB")
+    print(f"{'hash':8} {'updater (Wine)':>15} {'host':>10} {'ratio':>7}")
+    for name, host_seconds in (("sha256", host_sha256_s), ("md5", host_md5_s)):
+        seconds = found[name][1]
+        ratio = seconds / host_seconds if host_seconds > 0 else float("inf")
+        print(f"{name:8} {seconds:14.2f}s {host_seconds:9.2f}s {ratio:7.2f}")
+
+
+class Fetch:
+    def __init__(self, size, seconds, peak=None, blocks=None, largest_block=None):
+        self.size, self.seconds, self.peak, self.blocks, self.largest_block = size, seconds, peak, blocks, largest_block
+
+
+def curl_download(url, destination):
+    proc = subprocess.run(["curl", "--silent", "--show-error", "--fail", "--noproxy", "*", "--output",
+                           str(destination), "--write-out", "%{size_download} %{time_total}", url],
+                          capture_output=True, text=True, timeout=1800)
+    if proc.returncode != 0:
+        sys.exit(f"curl failed: {proc.stderr}")
+    size, seconds = proc.stdout.split()
+    return Fetch(int(size), float(seconds))
+
+
+def wine_download(env, program, url, destination, *extra):
+    proc = run_wine(env, program, url, windows_path(destination), *extra)
+    found = re.search(r"^bytes=(\d+) seconds=([0-9.]+) peak_working_set=(\d+) blocks=(\d+)(?: largest_block=(\d+))?",
+                      proc.stdout, re.M)
+    if proc.returncode != 0 or not found:
+        sys.exit(f"{program.name} failed: {proc.stdout}{proc.stderr}")
+    size, seconds, peak, blocks, largest = found.groups()
+    return Fetch(int(size), float(seconds), int(peak), int(blocks), int(largest) if largest else None)
+
+
+def download_bench(build_dir, env, folder, sizes):
+    """Downloads each file of `sizes` (MiB -> path) with every client and prints the figures."""
+    downloads = folder / "downloads"
+    downloads.mkdir()
+    wininet = build_dir / "bench" / "wininet_bench.exe"
+    engine = build_dir / "bench" / "engine_bench.exe"
+    clients = {
+        "curl": ("curl (host)", lambda url, out: curl_download(url, out)),
+        "loop": ("WinINet loop", lambda url, out: wine_download(env, wininet, url, out)),
+        "engine": ("engine", lambda url, out: wine_download(env, engine, url, out)),
+        # Not one of the compared figures: the bare loop reading only what
+        # InternetQueryDataAvailable reports, as the engine does.
+        "qda": ("WinINet loop, reads sized by QDA", lambda url, out: wine_download(env, wininet, url, out, "qda")),
+    }
+    results = {}
+    with FileServer(folder) as server:
+        for size_mib, data in sizes.items():
+            for key, (label, fetch) in clients.items():
+                destination = downloads / f"{size_mib}-{key}.bin"
+                fetched = fetch(server.url(data.name), destination)
+                if fetched.size != data.stat().st_size or not filecmp.cmp(data, destination, shallow=False):
+                    sys.exit(f"{label} did not download {data.name} intact ({fetched.size} bytes)")
+                destination.unlink()
+                results[(size_mib, key)] = fetched
+
+    def throughput(size_mib, key):
+        seconds = results[(size_mib, key)].seconds
+        return size_mib * MIB / MB / seconds if seconds > 0 else float("inf")
+
+    print("Downloads from one local HTTP server on 127.0.0.1 (MB/s = 10^6 bytes per second)")
+    print(f"{'client':34}" + "".join(f" {f'{size_mib} MiB file':>30}" for size_mib in sizes))
+    for key, (label, _) in clients.items():
+        cells = []
+        for size_mib in sizes:
+            fetched = results[(size_mib, key)]
+            blocks = f"{fetched.size / fetched.blocks / 1024:5.1f} KiB/read" if fetched.blocks else " " * 14
+            cells.append(f" {throughput(size_mib, key):7.1f} MB/s {fetched.seconds:6.2f}s {blocks}")
+        print(f"{label:34}" + "".join(cells))
+    for size_mib in sizes:
+        engine_mbs = throughput(size_mib, "engine")
+        print(f"{size_mib} MiB: engine / WinINet loop {engine_mbs / throughput(size_mib, 'loop'):.2f}, "
+              f"engine / curl {engine_mbs / throughput(size_mib, 'curl'):.2f}, "
+              f"engine's largest block {results[(size_mib, 'engine')].largest_block} bytes")
+
+    print("Peak working set (GetProcessMemoryInfo PeakWorkingSetSize)")
+    for key in ("loop", "engine"):
+        peaks = ", ".join(f"{size_mib} MiB file {results[(size_mib, key)].peak / MIB:.1f} MiB" for size_mib in sizes)
+        print(f"  {clients[key][0]:12}: {peaks}")
+    small, large = min(sizes), max(sizes)
+    growth = results[(large, "engine")].peak - results[(small, "engine")].peak
+    verdict = "more than" if growth > WORKING_SET_GROWTH_LIMIT else "not more than"
+    print(f"  engine, {large} MiB against {small} MiB file: {growth / MIB:+.1f} MiB, "
+          f"{verdict} {WORKING_SET_GROWTH_LIMIT // MIB} MiB of growth")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--size-mib", type=int, default=256)
+    parser.add_argument("--small-size-mib", type=int, default=16)
+    parser.add_argument("--only", choices=("hash", "download"))
     args = parser.parse_args()
     build_dir = pathlib.Path(args.build_dir).resolve()
-    bench_exe = build_dir / "bench" / "hash_bench.exe"
-    if not bench_exe.exists():
-        sys.exit(f"{bench_exe} is missing: build the target 'bench' first")
+    for program in ("hash_bench", "wininet_bench", "engine_bench"):
+        if not (build_dir / "bench" / f"{program}.exe").exists():
+            sys.exit(f"{program}.exe is missing in {build_dir / 'bench'}: build the target 'bench' first")
+    if shutil.which("curl") is None:
+        sys.exit("curl is missing: run scripts/install-deps.sh")
 
     env = dict(os.environ, UPDATER_BUILD_DIR=str(build_dir))
-    wine_run = SOURCE_DIR / "cmake" / "wine-run.sh"
     # Start the prefix and the wine server before anything is timed.
-    subprocess.run([str(wine_run), "cmd", "/c", "exit"], env=env, capture_output=True, timeout=300)
+    run_wine(env, "cmd", "/c", "exit", timeout=300)
 
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="hash-bench-", dir=build_dir))
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="bench-", dir=build_dir))
     try:
         data = folder / "data.bin"
         make_file(data, args.size_mib)
-        host_sha256, host_sha256_s = host_hash("sha256sum", data)
-        host_md5, host_md5_s = host_hash("md5sum", data)
-
-        proc = subprocess.run([str(wine_run), str(bench_exe), windows_path(data)], env=env, capture_output=True,
-                              text=True, timeout=1800)
-        pattern = r"^(sha256|md5)=([0-9A-Fa-f]+) seconds=([0-9.]+)"
-        found = {name: (digest, float(seconds)) for name, digest, seconds in re.findall(pattern, proc.stdout, re.M)}
-        if proc.returncode != 0 or set(found) != {"sha256", "md5"}:
-            sys.exit(f"hash_bench failed: {proc.stdout}{proc.stderr}")
-        if found["sha256"][0] != host_sha256.upper() or found["md5"][0] != host_md5.lower():
-            sys.exit(f"digests differ from the host's: {found} vs {host_sha256} {host_md5}")
-
-        print(f"File: {args.size_mib} MiB")
-        print(f"{'hash':8} {'updater (Wine)':>15} {'host':>10} {'ratio':>7}")
-        for name, host_seconds in (("sha256", host_sha256_s), ("md5", host_md5_s)):
-            seconds = found[name][1]
-            ratio = seconds / host_seconds if host_seconds > 0 else float("inf")
-            print(f"{name:8} {seconds:14.2f}s {host_seconds:9.2f}s {ratio:7.2f}")
+        if args.only != "download":
+            hash_bench(build_dir, env, folder, data, args.size_mib)
+        if args.only != "hash":
+            if args.only is None:
+                print()
+            small = folder / "small.bin"
+            make_file(small, args.small_size_mib)
+            download_bench(build_dir, env, folder, {args.small_size_mib: small, args.size_mib: data})
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     return 0
