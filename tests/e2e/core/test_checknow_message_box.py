@@ -11,7 +11,8 @@ ROOT = r"HKCU\Software\Velmora\Kestrune Updater"
 
 # One session of the display prefix: the updater runs in the background through the launcher (for
 # its full exit code) while closebox looks for its message box; then the registry entry of the run
-# is removed and the session waits for its wineserver, so that the X server outlives it.
+# is removed and the session waits for its wineserver, so that the X server outlives it. Only the
+# display prefix's own wineserver is ever ended, and only when an unanswered box holds the updater.
 SESSION = r'''
 wine_run=$0; runexe=$1; closebox=$2; updater=$3; title=$4; app_id=$5; out=$6
 run_case() {  # $1 name, $2 updater arguments, $3 seconds closebox waits
@@ -19,6 +20,9 @@ run_case() {  # $1 name, $2 updater arguments, $3 seconds closebox waits
   local launcher=$!
   "$wine_run" "$closebox" "$title" "$3" > "$out/$1.box" 2>/dev/null
   echo "box-exit=$?" >> "$out/$1.box"
+  # A box nobody answered would hold the updater for ever: after 30 s end this prefix's programs.
+  for _ in $(seq 300); do kill -0 $launcher 2>/dev/null || break; sleep 0.1; done
+  if kill -0 $launcher 2>/dev/null; then echo "updater-hung" >> "$out/$1.box"; wineserver -k; fi
   wait $launcher
 }
 run_case plain "/checknow" 40
