@@ -17,6 +17,10 @@ constexpr wchar_t kBanner[] = L"\r\n<< Kestrune Installer (x86) Log >>\r\n";
 constexpr wchar_t kLogFolder[] = L"MORVASK_LOGS";
 constexpr size_t kHeaderWidth = 120;
 constexpr size_t kDebugPiece = 255;
+// Every updater process that shares the log locks this byte, far beyond any real log size, while it
+// moves to the end and writes: otherwise two processes can find the same end and overwrite each
+// other's lines.
+constexpr ULONGLONG kAppendLockOffset = 0x7FFFFFFF00000000ull;
 
 void DebugOut(const std::wstring& text) { ::OutputDebugStringW(text.c_str()); }
 
@@ -194,6 +198,11 @@ void Logger::Write(const std::wstring& prefix, const std::wstring& message) {
 }
 
 void Logger::WriteRawLocked(const std::wstring& text) {
+  FileRangeLock append(file_, kAppendLockOffset, 1);
+  AppendHoldingFileLock(text);
+}
+
+void Logger::AppendHoldingFileLock(const std::wstring& text) {
   LARGE_INTEGER zero{};
   ::SetFilePointerEx(file_, zero, nullptr, FILE_END);
   DWORD written = 0;
@@ -209,32 +218,31 @@ bool Logger::TryOpenPathLocked(const std::wstring& path) {
     return false;
   }
   bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-  // An existing but empty file (left by a process that died before its first write) still needs
-  // the byte-order mark, or readers would take the whole log for ANSI text.
-  LARGE_INTEGER size{};
-  if (existed && ::GetFileSizeEx(file, &size) && size.QuadPart == 0) existed = false;
   file_ = file;
   path_ = path;
+  // Another process may be creating or writing the same file right now: the size, the byte-order
+  // mark and the banner are decided and written as one step.
+  FileRangeLock append(file_, kAppendLockOffset, 1);
+  // The size decides, not who created the file: an empty file (left by a process that died before
+  // its first write, or created by another process a moment ago) still needs the byte-order mark,
+  // and a file that another process started after our open has it already.
+  LARGE_INTEGER size{};
+  if (::GetFileSizeEx(file, &size)) existed = size.QuadPart != 0;
   if (existed) {
     DebugOut(L"LOGGER->Reusing LOG file at:" + path + L"\r\n");
-    LARGE_INTEGER zero{};
-    ::SetFilePointerEx(file_, zero, nullptr, FILE_END);
   } else {
     DebugOut(L"LOGGER->Creating LOG file at:" + path + L"\r\n");
-    const wchar_t bom = 0xFEFF;
-    DWORD written = 0;
-    ::WriteFile(file_, &bom, sizeof(bom), &written, nullptr);
-    ::FlushFileBuffers(file_);
+    AppendHoldingFileLock(std::wstring(1, static_cast<wchar_t>(0xFEFF)));
   }
-  WriteBannerLocked();
+  WriteBannerHoldingFileLock();
   return true;
 }
 
-void Logger::WriteBannerLocked() {
-  WriteRawLocked(kBanner);
-  WriteRawLocked(OsVersionLine());
-  WriteRawLocked(L"CPU: " + CpuBrand() + L"\r\n");
-  WriteRawLocked(L"\r\n");
+void Logger::WriteBannerHoldingFileLock() {
+  AppendHoldingFileLock(kBanner);
+  AppendHoldingFileLock(OsVersionLine());
+  AppendHoldingFileLock(L"CPU: " + CpuBrand() + L"\r\n");
+  AppendHoldingFileLock(L"\r\n");
 }
 
 bool Logger::OpenFileLocked() {

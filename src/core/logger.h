@@ -47,8 +47,11 @@ class Logger {
   void EnsureLock();
   bool OpenFileLocked();
   bool TryOpenPathLocked(const std::wstring& path);
-  void WriteBannerLocked();
+  // "Locked": the critical section is held. "HoldingFileLock": the append lock of the shared file
+  // is held too, so the move to the end and the write are one step for every process.
+  void WriteBannerHoldingFileLock();
   void WriteRawLocked(const std::wstring& text);
+  void AppendHoldingFileLock(const std::wstring& text);
 
   CRITICAL_SECTION lock_{};
   volatile LONG lockReady_ = 0;

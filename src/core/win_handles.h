@@ -192,6 +192,29 @@ class CriticalSectionLock {
   CRITICAL_SECTION& section_;
 };
 
+// Holds an exclusive lock on a byte range of an open file for the lifetime of the object; waits
+// until other handles release it. Without a lock (a file system that has none) it holds nothing.
+class FileRangeLock {
+ public:
+  FileRangeLock(HANDLE file, ULONGLONG offset, DWORD length) noexcept : file_(file), length_(length) {
+    range_.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    range_.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    held_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, length_, 0, &range_) != FALSE;
+  }
+  ~FileRangeLock() {
+    if (held_) ::UnlockFileEx(file_, 0, length_, 0, &range_);
+  }
+  bool Held() const noexcept { return held_; }
+  FileRangeLock(const FileRangeLock&) = delete;
+  FileRangeLock& operator=(const FileRangeLock&) = delete;
+
+ private:
+  HANDLE file_;
+  DWORD length_;
+  OVERLAPPED range_{};
+  bool held_ = false;
+};
+
 // Balances CoInitializeEx when it succeeded.
 class ComInitialization {
  public:
