@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "core/module_path.h"
 #include "core/win_handles.h"
 
 namespace updater {
@@ -24,19 +25,9 @@ constexpr ULONGLONG kAppendLockOffset = 0x7FFFFFFF00000000ull;
 
 void DebugOut(const std::wstring& text) { ::OutputDebugStringW(text.c_str()); }
 
-std::wstring ModulePath() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 // The executable's path with its extension replaced by "LOG" (or ".LOG" appended).
 std::wstring ExecutableLogPath() {
-  std::wstring path = ModulePath();
+  std::wstring path = ExecutablePath();
   size_t slash = path.find_last_of(L"\\/");
   size_t dot = path.find_last_of(L'.');
   if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) return path.substr(0, dot + 1) + L"LOG";
