@@ -45,7 +45,7 @@ def test_checknow_shows_the_failure_in_a_message_box_unless_minuseractions(wine,
         pytest.fail("xvfb-run is missing (Debian package xvfb)")
     # A wineserver started without a display never shows windows: this test uses the display prefix
     # that the other window tests use, inside its own virtual X server.
-    display_build = wine.build_dir / "display-prefix"
+    display_build = wine.build_dir / "display-prefix-core"
     app = tmp_path / "app"
     app.mkdir()
     shutil.copy2(wine.updater, app / "updater.exe")
