@@ -4,6 +4,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import tempfile
 import uuid
 
 
@@ -57,8 +58,15 @@ class WineEnv:
         env = self.env()
         if extra_env:
             env.update(extra_env)
-        proc = subprocess.run([str(self.wine_run), *args], env=env, capture_output=True,
-                              timeout=timeout)
+        # Output goes to files, not pipes: a Wine background service started on demand by the
+        # program (the RPC or crypt services, say) inherits its handles and outlives it, and would
+        # hold a pipe open long after the program itself has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            completed = subprocess.run([str(self.wine_run), *args], env=env, stdout=out, stderr=err,
+                                       stdin=subprocess.DEVNULL, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            proc = subprocess.CompletedProcess(completed.args, completed.returncode, out.read(), err.read())
         if check and proc.returncode != 0:
             raise RuntimeError(f"wine {args} failed: {proc.stderr.decode(errors='replace')}")
         return proc
