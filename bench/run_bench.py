@@ -2,12 +2,15 @@
 """The updater's benchmarks under Wine, each against what the host does on the same data.
 
 Usage: run_bench.py --build-dir build/x64 [--size-mib 256] [--small-size-mib 16]
+                    [--only hash|download|catalogue] [--catalogue-updates 100 1000 5000]
 
 Hashes: the file hashes of the download checks against the host's sha256sum and md5sum on one file.
 Downloads: the same file from one local HTTP server, fetched by curl on the host, by a plain WinINet
 read loop under Wine (51,200-byte buffer) and by the download engine; the throughputs, the ratios of
 the engine to the other two, and the peak working set of the engine for a small and the large file
 (it must not grow with the file).
+Catalogue: the load time of generated updates configuration files of 100, 1,000 and 5,000 updates
+(no host counterpart: the growth with the size is the figure).
 The digests and the downloaded files must agree; the times are reported, never judged.
 """
 import argparse
@@ -153,15 +156,35 @@ def download_bench(build_dir, env, folder, sizes):
           f"{verdict} {WORKING_SET_GROWTH_LIMIT // MIB} MiB of growth")
 
 
+def catalogue_bench(build_dir, env, sizes):
+    proc = run_wine(env, build_dir / "bench" / "catalogue_bench.exe", *sizes, timeout=3600)
+    pattern = r"^updates=(\d+) bytes=(\d+) sections_loaded=\d+ seconds=([0-9.]+) ms_per_update=([0-9.]+)"
+    found = [(int(n), int(size), float(seconds), float(per)) for n, size, seconds, per
+             in re.findall(pattern, proc.stdout, re.M)]
+    if proc.returncode != 0 or len(found) != len(sizes):
+        sys.exit(f"catalogue_bench failed: {proc.stdout}{proc.stderr}")
+    print("Catalogue load (UpdatesFileReader::Load, both switches on, under Wine)")
+    print(f"{'updates':>8} {'file':>10} {'seconds':>9} {'ms/update':>10} {'growth':>8}")
+    previous = None
+    for updates, size, seconds, per_update in found:
+        growth = f"{seconds / previous:7.1f}x" if previous else ""
+        print(f"{updates:8} {size / 1024:7.0f} KiB {seconds:9.2f} {per_update:10.2f} {growth:>8}")
+        previous = seconds
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--size-mib", type=int, default=256)
     parser.add_argument("--small-size-mib", type=int, default=16)
-    parser.add_argument("--only", choices=("hash", "download"))
+    parser.add_argument("--only", choices=("hash", "download", "catalogue"))
+    parser.add_argument("--catalogue-updates", type=int, nargs="+", default=[100, 1000, 5000])
     args = parser.parse_args()
     build_dir = pathlib.Path(args.build_dir).resolve()
-    for program in ("hash_bench", "wininet_bench", "engine_bench"):
+    needed = {"hash": ("hash_bench",), "download": ("wininet_bench", "engine_bench"),
+              "catalogue": ("catalogue_bench",)}
+    programs = needed[args.only] if args.only else sum(needed.values(), ())
+    for program in programs:
         if not (build_dir / "bench" / f"{program}.exe").exists():
             sys.exit(f"{program}.exe is missing in {build_dir / 'bench'}: build the target 'bench' first")
     if shutil.which("curl") is None:
@@ -171,6 +194,9 @@ def main():
     # Start the prefix and the wine server before anything is timed.
     run_wine(env, "cmd", "/c", "exit", timeout=300)
 
+    if args.only == "catalogue":
+        catalogue_bench(build_dir, env, args.catalogue_updates)
+        return 0
     folder = pathlib.Path(tempfile.mkdtemp(prefix="bench-", dir=build_dir))
     try:
         data = folder / "data.bin"
@@ -183,6 +209,9 @@ def main():
             small = folder / "small.bin"
             make_file(small, args.small_size_mib)
             download_bench(build_dir, env, folder, {args.small_size_mib: small, args.size_mib: data})
+        if args.only is None:
+            print()
+            catalogue_bench(build_dir, env, args.catalogue_updates)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     return 0

@@ -329,6 +329,13 @@ Result UpdatesFileReader::Load(bool checkHeader, bool mergeDeprecated) {
   pendingReplaces_.clear();
   pendingNextDeprecated_.clear();
   for (const std::wstring& section : file.SectionNames()) {
+    if (section != kGeneral && catalogue_.Find(section) != nullptr) {
+      // The profile functions answer every key from the first of the sections named alike, so a
+      // repeated one would only be a second copy of that update (shown and installed twice, and
+      // merged into one when the selection is written); it is read once.
+      LogFormat(kLogDebug, L"Ignoring repeated section [%ls]", section.c_str());
+      continue;
+    }
     result = section == kGeneral ? ReadGeneral(file) : ReadUpdate(file, section);
     if (result != kOk) return result;
   }

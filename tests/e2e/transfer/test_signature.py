@@ -74,9 +74,9 @@ class SigningMaterial:
         chain = (self.folder / f"{name}.pem").read_text() + (self.folder / f"{root}.pem").read_text()
         (self.folder / f"{name}-chain.pem").write_text(chain)
 
-    def sign(self, source, signer, name):
+    def sign(self, source, signer, name, digest="sha256"):
         target = self.folder / name
-        _run(["osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key", "-h", "sha256",
+        _run(["osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key", "-h", digest,
               "-in", str(source), "-out", str(target)], self.folder)
         return target
 
@@ -96,6 +96,11 @@ def material(wine, tmp_path_factory):
     made.by_publisher_again = made.sign(program, "publisher", "by-publisher-again.exe")
     made.by_other = made.sign(program, "other", "by-other.exe")
     made.by_impostor = made.sign(program, "impostor", "by-impostor.exe")
+    # The same signers with SHA-1 digests: trust must not depend on the digest of the signature.
+    made.by_publisher_sha1 = made.sign(program, "publisher", "by-publisher-sha1.exe", digest="sha1")
+    made.by_impostor_sha1 = made.sign(program, "impostor", "by-impostor-sha1.exe", digest="sha1")
+    # The product itself, signed by the publisher, as the reference an installer is checked against.
+    made.updater_signed = made.sign(wine.updater, "publisher", "updater-signed.exe")
     tampered = bytearray(made.by_publisher.read_bytes())
     tampered[0x600] ^= 0xFF  # inside the code, which the signature covers
     made.tampered = folder / "tampered.exe"
@@ -157,6 +162,20 @@ class TestUntrustedRoot:
         assert outcomes["by-impostor.exe"] == (UNTRUSTED_PUBLISHER, False)
         assert outcomes["by-publisher-again.exe"] == (UNTRUSTED_PUBLISHER, False)
 
+    def test_untrusted_root_fails_for_sha1_and_sha256_signatures(self, wine, material):
+        outcomes = trust(wine, material.by_publisher, material.by_impostor, material.by_impostor_sha1,
+                         material.by_publisher_sha1)
+        assert outcomes == {
+            "by-impostor.exe": (UNTRUSTED_PUBLISHER, False),
+            "by-impostor-sha1.exe": (UNTRUSTED_PUBLISHER, False),
+            "by-publisher-sha1.exe": (UNTRUSTED_PUBLISHER, False),
+        }
+
+    def test_signed_updater_rejects_candidates_of_an_untrusted_root(self, wine, material):
+        outcomes = trust(wine, material.updater_signed, material.by_publisher, material.by_impostor_sha1)
+        assert outcomes["by-publisher.exe"] == (UNTRUSTED_PUBLISHER, False)
+        assert outcomes["by-impostor-sha1.exe"] == (UNTRUSTED_PUBLISHER, False)
+
 
 @pytest.mark.usefixtures("trusted_root")
 class TestTrustedRoot:
@@ -182,6 +201,21 @@ class TestTrustedRoot:
         code, unsigned = outcomes["tampered.exe"]
         assert not unsigned
         assert code in (TRUST_E_BAD_DIGEST, UNTRUSTED_PUBLISHER), hex(code)
+
+    def test_sha1_signatures_are_judged_like_sha256_ones(self, wine, material):
+        outcomes = trust(wine, material.by_publisher, material.by_publisher_sha1, material.by_impostor_sha1)
+        assert outcomes["by-publisher-sha1.exe"] == (0, False)
+        assert outcomes["by-impostor-sha1.exe"] == (UNTRUSTED_PUBLISHER, False)
+
+    def test_signed_updater_as_reference(self, wine, material):
+        outcomes = trust(wine, material.updater_signed, material.unsigned, material.by_other,
+                         material.by_publisher, material.by_publisher_sha1)
+        assert outcomes == {
+            "unsigned.exe": (TRUST_E_NOSIGNATURE, False),
+            "by-other.exe": (SIGNATURE_MISMATCH, False),
+            "by-publisher.exe": (0, False),
+            "by-publisher-sha1.exe": (0, False),
+        }
 
     def test_signed_updater_accepts_its_own_publisher(self, wine, material, tmp_path):
         log = tmp_path / "updater.log"
