@@ -217,6 +217,29 @@ class TestTrustedRoot:
             "by-publisher-sha1.exe": (0, False),
         }
 
+    def test_custom_detection_program_must_come_from_the_updaters_publisher(self, wine, material, tmp_path):
+        def load(program, flags=None):
+            text = (";kxw;\r\n[General]\r\n[Tool 1.1]\r\nName=Tool 1.1\r\nSize=1000\r\n"
+                    "URL=http://127.0.0.1/files/tool.msi\r\n")
+            if flags:
+                text += f"Flags={flags}\r\n"
+            text += f"CustomDetection={wine.windows_path(program)}\r\nVersion=1.1\r\n"
+            updates = tmp_path / f"updates-{uuid.uuid4().hex[:8]}.ini"
+            updates.write_text(text, encoding="latin-1")
+            proc = wine.wine([str(material.verifier_signed), "catalogue", wine.windows_path(material.updater_signed),
+                              wine.windows_path(updates)])
+            found = re.search(r"catalogue=0x([0-9A-F]{8}) count=(\d+)", proc.stdout.decode(errors="replace"))
+            assert found, proc.stdout + proc.stderr
+            return int(found.group(1), 16), int(found.group(2))
+
+        assert load(material.by_publisher) == (0, 1)
+        # Another publisher, an untrusted root or no signature fail the whole catalogue...
+        assert load(material.by_other) == (UNTRUSTED_PUBLISHER, 0)
+        assert load(material.by_impostor) == (UNTRUSTED_PUBLISHER, 0)
+        assert load(material.unsigned) == (UNTRUSTED_PUBLISHER, 0)
+        # ...unless the publisher marked the detection program as not needing the check.
+        assert load(material.by_other, flags="UnsafeCutomDetection") == (0, 1)
+
     def test_signed_updater_accepts_its_own_publisher(self, wine, material, tmp_path):
         log = tmp_path / "updater.log"
         assert verify_as_self(wine, material.verifier_signed, material.by_publisher, log) == (0, False)
