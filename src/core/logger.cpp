@@ -124,7 +124,7 @@ void Logger::SetLogFile(const std::wstring& path) {
   EnsureLock();
   CriticalSectionLock hold(lock_);
   DebugOut(L"Logger::SetLogFile( " + path + L" ) while OLD path is:" + path_);
-  if (file_ == INVALID_HANDLE_VALUE || path == path_) path_ = path;
+  if (!file_ || path == path_) path_ = path;
 }
 
 void Logger::SetFileName(const std::wstring& name) {
@@ -184,21 +184,21 @@ void Logger::Write(const std::wstring& prefix, const std::wstring& message) {
            now.wSecond);
   std::wstring line = FormatLine(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), prefix, message);
   for (const std::wstring& piece : DebugOutputPieces(line)) DebugOut(piece);
-  if (file_ == INVALID_HANDLE_VALUE && !OpenFileLocked()) return;
+  if (!file_ && !OpenFileLocked()) return;
   WriteRawLocked(line);
 }
 
 void Logger::WriteRawLocked(const std::wstring& text) {
-  FileRangeLock append(file_, kAppendLockOffset, 1);
+  FileRangeLock append(file_.Get(), kAppendLockOffset, 1);
   AppendHoldingFileLock(text);
 }
 
 void Logger::AppendHoldingFileLock(const std::wstring& text) {
   LARGE_INTEGER zero{};
-  ::SetFilePointerEx(file_, zero, nullptr, FILE_END);
+  ::SetFilePointerEx(file_.Get(), zero, nullptr, FILE_END);
   DWORD written = 0;
-  ::WriteFile(file_, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
-  ::FlushFileBuffers(file_);
+  ::WriteFile(file_.Get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
+  ::FlushFileBuffers(file_.Get());
 }
 
 bool Logger::TryOpenPathLocked(const std::wstring& path) {
@@ -209,11 +209,11 @@ bool Logger::TryOpenPathLocked(const std::wstring& path) {
     return false;
   }
   bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-  file_ = file;
+  file_.Reset(file);
   path_ = path;
   // Another process may be creating or writing the same file right now: the size, the byte-order
   // mark and the banner are decided and written as one step.
-  FileRangeLock append(file_, kAppendLockOffset, 1);
+  FileRangeLock append(file_.Get(), kAppendLockOffset, 1);
   // The size decides, not who created the file: an empty file (left by a process that died before
   // its first write, or created by another process a moment ago) still needs the byte-order mark,
   // and a file that another process started after our open has it already.

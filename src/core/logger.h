@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/result_codes.h"
+#include "core/win_handles.h"
 
 namespace updater {
 
@@ -59,7 +60,7 @@ class Logger {
   std::uint32_t level_ = 0;
   std::wstring path_;
   std::wstring fileName_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;  // owned; the logger is never destroyed before exit
+  UniqueFile file_;  // the logger is never destroyed, so the file stays open until the process ends
   int nextFallback_ = 0;
 };
 
