@@ -20,13 +20,6 @@ UPDATES = (
 
 
 @pytest.fixture
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture
 def checker(wine, workdir, http):
     app_id = "E2E" + uuid.uuid4().hex[:10]
     downloads = workdir / "downloads"

@@ -33,13 +33,6 @@ def write_config(wine, folder, app_id, url):
 
 
 @pytest.fixture
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture
 def app(wine, workdir, http):
     """An updater whose configuration points at the local server; logging on."""
     app_id = "E2E" + uuid.uuid4().hex[:10]

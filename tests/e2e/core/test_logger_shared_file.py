@@ -1,7 +1,6 @@
 """Several processes append to one shared log at the same time: no line is lost or torn."""
 import re
 import subprocess
-import time
 
 import pytest
 

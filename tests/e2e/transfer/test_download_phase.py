@@ -13,7 +13,6 @@ import uuid
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import servers  # noqa: E402
 from servers import Resource  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
@@ -128,13 +127,6 @@ class Phase:
     def cleanup(self):
         self.wine.reg_delete(r"HKCU\Software\Velmora\Kestrune Updater" + "\\" + self.id)
         shutil.rmtree(self.folder, ignore_errors=True)
-
-
-@pytest.fixture(scope="module")
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture
