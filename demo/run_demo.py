@@ -63,10 +63,21 @@ def main():
     print(f"Application folder {wine.windows_path(app)} with updater.exe and updater.ini:\n")
     print("    " + config.replace("\r\n", "\n    "))
 
+    installed_key = r"HKLM\Software\Acme\Tool"
+    wine.reg_delete(installed_key)
+
+    def install_acme_tool_1_2():
+        wine.reg_add(installed_key, "Version", "1.2")
+        print(f"   (the demo writes what the Acme Tool 1.2 installer leaves: {installed_key} Version = 1.2)\n")
+
     scenarios = [
         ("Turn on the log", "/set loglevel Error|Info|Debug|Trace"),
-        ("A just-check: fetch and read the publisher's updates configuration file", "/justcheck"),
+        ("A just-check: fetch the publisher's updates configuration file and find what applies", "/justcheck"),
         ("The same check again: the server is asked only for a newer file", "/justcheck"),
+        ("Only critical updates, and a list of what was found written to found.ini",
+         '/justcheck -critical -dumpdetected "C:\\Program Files\\Acme Tool\\found.ini"'),
+        ("Acme Tool 1.2 gets installed; the next just-check finds the software up to date", install_acme_tool_1_2),
+        ("", "/justcheck"),
         ("The user switches automatic checks off; a scheduled check is skipped", "/set autoupdatepolicy Disable"),
         ("", "/silent"),
         ("Back to prompting; a scheduled silent check runs", "/set autoupdatepolicy Prompt"),
@@ -77,6 +88,9 @@ def main():
     for title, command in scenarios:
         if title:
             print(f"== {title}")
+        if callable(command):
+            command()
+            continue
         before = len(read_log(log_path)) if log_path.exists() else 0
         PublisherHandler.requests.clear()
         result = wine.run_exe(app / "updater.exe", command)
@@ -99,6 +113,11 @@ def main():
     code, out = wine.reg_query(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{APP_ID}\\Settings")
     print("Registry state of the application (HKCU\\Software\\Velmora\\Kestrune Updater\\AcmeToolDemo\\Settings):")
     print("\n".join("   " + line for line in out.splitlines() if line.strip()))
+    found = app / "found.ini"
+    if found.exists():
+        print("\nThe list of found updates (found.ini):")
+        print("\n".join("   " + line for line in found.read_bytes().decode("latin-1").splitlines() if line.strip()))
+    wine.reg_delete(installed_key)
     print(f"\nThe whole log: {log_path}")
     server.shutdown()
     return 0

@@ -48,6 +48,10 @@ enum class DetectionKind : int {
   None = 5,
 };
 
+// Download state of an update, computed from the disk by the integrity checks.
+inline constexpr int kDownloadStateNeeded = 1;      // part file, no file, or a file of another size
+inline constexpr int kDownloadStateDownloaded = 2;  // no part file and a file of exactly `Size` bytes
+
 // Bits of UpdateRecord::criteria.
 enum DetectionCriterion : std::uint32_t {
   kCriterionVersion = 0x1,

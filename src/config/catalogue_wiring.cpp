@@ -11,7 +11,14 @@ CatalogueSettings CatalogueSettingsFor(const AppSettings& settings) {
   catalogue.updatesUrls = settings.urls;
   catalogue.vertSplitter = settings.HasClientFlag(kClientVertSplitter);
   catalogue.readsSavedSelection = settings.readsSavedSelection;
-  catalogue.verifySignatureTrust = [](const std::wstring& program) { return VerifyDigitalSignature(program); };
+  // A custom detection program runs only when it is signed by the updater's own, trusted publisher.
+  // An unsigned updater has no publisher to compare with, so it trusts no detection program.
+  catalogue.verifySignatureTrust = [](const std::wstring& program) {
+    bool updaterUnsigned = false;
+    Result trust = VerifyDigitalSignature(program, &updaterUnsigned);
+    if (trust != kOk) return trust;
+    return updaterUnsigned ? E_UPD_UNTRUSTED_PUBLISHER : kOk;
+  };
   SettingsStore store = settings.Store();
   catalogue.forgetLastModified = [store]() { store.DeleteValue(SettingsKey::kSettings, kValueLastModified); };
   return catalogue;

@@ -1,6 +1,7 @@
 #include "core/check_run.h"
 
 #include "config/settings_store.h"
+#include "transfer/download_phase.h"
 #include "core/logger.h"
 #include "core/string_table.h"
 #include "resources/string_ids.h"
@@ -50,8 +51,22 @@ bool UseIfModifiedSince(bool localCopyExists, std::uint64_t localCopyWriteTime,
   return localCopyExists && storedLastModified.has_value() && localCopyWriteTime > *storedLastModified;
 }
 
-CheckRun::CheckRun(InstanceGuard& guard, AppSettings& settings, UpdateCatalogue& catalogue, RunMode mode)
-    : guard_(guard), settings_(settings), catalogue_(catalogue), mode_(mode) {}
+unsigned CountJustCheckUpdates(const UpdateCatalogue& catalogue, bool criticalOnly, bool installReady,
+                               const std::function<int(const UpdateRecord&)>& downloadState) {
+  unsigned counted = 0;
+  for (size_t i = 0; i < catalogue.Count(); ++i) {
+    const UpdateRecord& record = catalogue.At(i);
+    if (!record.selected || record.deprecated) continue;
+    if (criticalOnly && !record.HasFlag(kUpdateCritical)) continue;
+    if (installReady && downloadState(record) != kDownloadStateDownloaded) continue;
+    ++counted;
+  }
+  return counted;
+}
+
+CheckRun::CheckRun(InstanceGuard& guard, AppSettings& settings, UpdateCatalogue& catalogue, RunMode mode,
+                   JustCheckOptions justCheck)
+    : guard_(guard), settings_(settings), catalogue_(catalogue), mode_(mode), justCheck_(std::move(justCheck)) {}
 
 Result CheckRun::Fail(const CheckRunCallback& callback, Result code) const {
   if (callback) callback(LoadStringFilled(kStrErrorWithText, {MessageText(code)}), code);
@@ -96,6 +111,41 @@ Result CheckRun::ReadUpdatesFile() {
   return reader.Load(true, true);
 }
 
+NeededCounts CheckRun::SelectUpdates(const SelectionContext& context) {
+  for (size_t i = 0; i < catalogue_.Count(); ++i) catalogue_.At(i).selected = false;
+  NeededCounts counts = SelectNeededUpdates(catalogue_, context);
+  LogFormat(kLogInfo, L"Updates needed: %u (critical: %u).", counts.needed, counts.critical);
+  return counts;
+}
+
+void CheckRun::WriteDumpFile() const {
+  if (justCheck_.dumpDetectedPath.empty()) return;
+  // A relative name is taken in the current folder: the profile functions would otherwise put the
+  // file into the Windows folder.
+  wchar_t full[MAX_PATH * 4];
+  DWORD length = ::GetFullPathNameW(justCheck_.dumpDetectedPath.c_str(), MAX_PATH * 4, full, nullptr);
+  std::wstring path = length > 0 && length < MAX_PATH * 4 ? std::wstring(full, length) : justCheck_.dumpDetectedPath;
+  if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    LogFormat(kLogDebug, L"The dump file %ls exists already and is left unchanged.", path.c_str());
+    return;
+  }
+  Result written = WriteSelection(catalogue_, path, mode_ == RunMode::JustCheckCritical);
+  if (written != kOk) LogError(L"Unable to write the dump file " + path, written);
+}
+
+Result CheckRun::JustCheckResult(const NeededCounts& counts) {
+  bool criticalOnly = mode_ == RunMode::JustCheckCritical;
+  if (criticalOnly && counts.critical == 0) return E_UPD_UP_TO_DATE;
+  const SettingsStore& store = settings_.Store();
+  unsigned counted = CountJustCheckUpdates(catalogue_, criticalOnly, justCheck_.installReady,
+                                           [&store](const UpdateRecord& record) { return GetDownloadState(record, store); });
+  LogFormat(kLogInfo, L"Updates found by the check: %u.", counted);
+  if (counted == 0) return E_UPD_UP_TO_DATE;
+  if (justCheck_.notify && announcer_) announcer_(settings_, catalogue_);
+  WriteDumpFile();
+  return kOk;
+}
+
 Result CheckRun::Run(const CheckRunCallback& callback) {
   if (settings_.urls.empty()) return Fail(callback, E_UPD_CLIENT_CONFIG);
   Result fetched = FetchUpdatesFile();
@@ -104,8 +154,16 @@ Result CheckRun::Run(const CheckRunCallback& callback) {
   if (read != kOk) return Fail(callback, read);
   LogFormat(kLogInfo, L"The updates configuration file lists %u updates.", static_cast<unsigned>(catalogue_.Count()));
 
-  // Detection of what is installed and the choice of what applies come with a later version.
-  Log(kLogError, L"Detection of installed updates is not available yet in this build.");
+  NeededCounts counts =
+      SelectUpdates(MachineSelectionContext(settings_.applicationName, settings_.applicationVersion));
+  if (counts.needed == 0) {
+    if (callback) callback(LoadStringResource(kStrUpToDate), E_UPD_UP_TO_DATE);
+    return E_UPD_UP_TO_DATE;
+  }
+  if (mode_ == RunMode::JustCheck || mode_ == RunMode::JustCheckCritical) return JustCheckResult(counts);
+
+  // Handing the updates over to a temporary copy that installs them comes with a later version.
+  Log(kLogError, L"Installing updates is not available yet in this build.");
   return kResultNotAvailable;
 }
 

@@ -1,10 +1,11 @@
-// The sequence every checking mode shares: fetch the updates configuration file and read it into
-// the catalogue of the run.
+// The sequence every checking mode shares: fetch the updates configuration file, read it into the
+// catalogue of the run, find what is installed and what applies, and answer a just-check.
 #pragma once
 
 #include <functional>
 #include <string>
 
+#include "catalogue/selection.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
 #include "core/command_line.h"
@@ -16,9 +17,28 @@ namespace updater {
 // Receives the run's messages (with their codes) for a window that shows the check.
 using CheckRunCallback = std::function<void(const std::wstring& message, Result code)>;
 
+// What a just-check run adds to the check.
+struct JustCheckOptions {
+  std::wstring dumpDetectedPath;  // written when updates were found and no such file exists yet
+  bool installReady = false;      // count only updates whose installer is downloaded and verified
+  bool notify = false;            // announce the updates found (the run restarts an application)
+};
+
+// The updates a just-check counts: the selected ones that are offered on their own (not
+// deprecated), only the critical ones when asked, and with `installReady` only those whose
+// installer is downloaded (state 2).
+unsigned CountJustCheckUpdates(const UpdateCatalogue& catalogue, bool criticalOnly, bool installReady,
+                               const std::function<int(const UpdateRecord&)>& downloadState);
+
 class CheckRun {
  public:
-  CheckRun(InstanceGuard& guard, AppSettings& settings, UpdateCatalogue& catalogue, RunMode mode);
+  CheckRun(InstanceGuard& guard, AppSettings& settings, UpdateCatalogue& catalogue, RunMode mode,
+           JustCheckOptions justCheck = {});
+
+  // Announces the updates a just-check found to the user (a notification); the run calls it once,
+  // when `notify` is set and updates were counted.
+  using FoundUpdatesAnnouncer = std::function<void(const AppSettings& settings, const UpdateCatalogue& catalogue)>;
+  void SetFoundUpdatesAnnouncer(FoundUpdatesAnnouncer announcer) { announcer_ = std::move(announcer); }
 
   Result Run(const CheckRunCallback& callback = {});
 
@@ -26,16 +46,23 @@ class CheckRun {
   Result FetchUpdatesFile();
   // Step 2: reads the local copy into the catalogue.
   Result ReadUpdatesFile();
+  // Step 3: the selection walk over the machine's state; the needed and critical counts.
+  NeededCounts SelectUpdates(const SelectionContext& context);
+  // The end of a just-check (modes 11 and 12) once updates are needed: 0 or 0xE0000011.
+  Result JustCheckResult(const NeededCounts& counts);
 
   const std::wstring& LocalCopyPath() const { return localCopy_; }
 
  private:
   Result Fail(const CheckRunCallback& callback, Result code) const;
+  void WriteDumpFile() const;
 
   InstanceGuard& guard_;
   AppSettings& settings_;
   UpdateCatalogue& catalogue_;
   RunMode mode_;
+  JustCheckOptions justCheck_;
+  FoundUpdatesAnnouncer announcer_;
   std::wstring localCopy_;
 };
 

@@ -8,6 +8,7 @@
 
 #include "config/catalogue_wiring.h"
 #include "core/check_run.h"
+#include "core/just_check_run.h"
 #include "core/logger.h"
 #include "core/module_path.h"
 #include "core/string_table.h"
@@ -241,6 +242,7 @@ void UpdaterApp::ShowEndOfRunMessage(Result result) {
 }
 
 Result UpdaterApp::Dispatch() {
+  RunContext context{*settings_, options_, mode_, checkGuard_, installGuard_, dialogCancelled_};
   switch (mode_) {
     case RunMode::CheckNow:
       if (options_.startAppFirst && !options_.restartApp.empty())
@@ -256,7 +258,7 @@ Result UpdaterApp::Dispatch() {
     case RunMode::JustCheckCritical:
       if (!options_.restartApp.empty())
         StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
-      return RunJustCheck();
+      return RunJustCheck(context);
     case RunMode::InstallInteractive:
     case RunMode::InstallSilent:
     case RunMode::InstallSilentAll:
@@ -299,12 +301,6 @@ Result UpdaterApp::RunSilentCheck() {
   Result result = RunCheckSequence();
   if (IsQuietResult(result) && !options_.noFreqCheck) settings_->ScheduleNextCheck(settings_->CheckFrequency());
   return result;
-}
-
-Result UpdaterApp::RunJustCheck() {
-  Result valid = settings_->Validate();
-  if (valid != kOk) return valid;
-  return RunCheckSequence();
 }
 
 Result UpdaterApp::RunCheckSequence() {

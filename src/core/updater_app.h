@@ -36,7 +36,6 @@ class UpdaterApp {
 
   Result RunCheckNow();
   Result RunSilentCheck();
-  Result RunJustCheck();
   Result RunCheckSequence();
   Result RunInstall();
   Result RunSet();

@@ -24,10 +24,6 @@
 
 namespace updater {
 
-// Download state of an update, computed from the disk.
-inline constexpr int kDownloadStateNeeded = 1;      // part file, no file, or a file of another size
-inline constexpr int kDownloadStateDownloaded = 2;  // no part file and a file of exactly `Size` bytes
-
 // Repetitions of a download whose stream ended early and cannot be resumed (0xE000000F); after
 // them the code is returned, so that a server that always cuts the stream short cannot keep a run
 // busy for ever.
