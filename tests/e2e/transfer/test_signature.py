@@ -5,86 +5,17 @@ run, copies of a test program are signed with osslsigncode, and the authority is
 the prefix's machine root store only while a test needs it.
 """
 import re
-import shutil
-import subprocess
 import uuid
 
 import pytest
 
+from signing import SigningMaterial, trusted_root_of
 from wineenv import read_log
 
 TRUST_E_NOSIGNATURE = 0x800B0100
 TRUST_E_BAD_DIGEST = 0x80096010
 UNTRUSTED_PUBLISHER = 0xE0000026
 SIGNATURE_MISMATCH = 0xE000002A
-
-PUBLISHER = "/C=US/L=Springfield/O=Velmora Test/CN=Velmora Test Publisher"
-OTHER_PUBLISHER = "/C=US/L=Springfield/O=Velmora Test/CN=Velmora Other Publisher"
-
-OPENSSL_CONFIG = """
-[req]
-distinguished_name = dn
-[dn]
-[ca]
-basicConstraints = critical,CA:true
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[leaf]
-basicConstraints = CA:false
-keyUsage = critical,digitalSignature
-extendedKeyUsage = codeSigning
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-"""
-
-
-def _run(args, cwd):
-    subprocess.run(args, cwd=cwd, check=True, capture_output=True, timeout=60)
-
-
-class SigningMaterial:
-    """Two roots (one to be trusted, one never trusted) and leaves signed by them."""
-
-    def __init__(self, folder):
-        self.folder = folder
-        tag = uuid.uuid4().hex[:8]
-        (folder / "openssl.cnf").write_text(OPENSSL_CONFIG)
-        self._root("trusted-root", f"/CN=Kestrune Test Root {tag}")
-        self._root("untrusted-root", f"/CN=Kestrune Untrusted Root {tag}")
-        self._leaf("publisher", PUBLISHER, "trusted-root")
-        self._leaf("other", OTHER_PUBLISHER, "trusted-root")
-        self._leaf("impostor", PUBLISHER, "untrusted-root")
-        _run(["openssl", "x509", "-in", "trusted-root.pem", "-outform", "DER", "-out", "trusted-root.cer"], folder)
-        fingerprint = subprocess.run(
-            ["openssl", "x509", "-in", "trusted-root.pem", "-noout", "-fingerprint", "-sha1"],
-            cwd=folder, check=True, capture_output=True, text=True).stdout
-        self.trusted_root_sha1 = fingerprint.split("=", 1)[1].strip().replace(":", "").upper()
-
-    def _root(self, name, subject):
-        _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
-              "-out", f"{name}.pem", "-days", "30", "-subj", subject, "-config", "openssl.cnf",
-              "-extensions", "ca"], self.folder)
-
-    def _leaf(self, name, subject, root):
-        _run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
-              "-subj", subject, "-config", "openssl.cnf"], self.folder)
-        _run(["openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", f"{root}.pem", "-CAkey", f"{root}.key",
-              "-set_serial", str(int(uuid.uuid4().hex[:15], 16)), "-out", f"{name}.pem", "-days", "20",
-              "-extfile", "openssl.cnf", "-extensions", "leaf"], self.folder)
-        chain = (self.folder / f"{name}.pem").read_text() + (self.folder / f"{root}.pem").read_text()
-        (self.folder / f"{name}-chain.pem").write_text(chain)
-
-    def sign(self, source, signer, name, digest="sha256"):
-        target = self.folder / name
-        _run(["osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key", "-h", digest,
-              "-in", str(source), "-out", str(target)], self.folder)
-        return target
-
-    def copy(self, source, name):
-        target = self.folder / name
-        shutil.copy2(source, target)
-        return target
-
 
 @pytest.fixture(scope="module")
 def material(wine, tmp_path_factory):
@@ -113,15 +44,8 @@ def material(wine, tmp_path_factory):
 
 @pytest.fixture(scope="class")
 def trusted_root(wine, material):
-    certstore = wine.build_dir / "tools" / "certstore.exe"
-    added = wine.wine([str(certstore), "add", wine.windows_path(material.folder / "trusted-root.cer")])
-    assert added.returncode == 0, added.stdout + added.stderr
-    assert f"sha1={material.trusted_root_sha1}" in added.stdout.decode()
-    yield
-    wine.wine([str(certstore), "remove", material.trusted_root_sha1])
-    left = wine.wine(["reg", "query",
-                      "HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + material.trusted_root_sha1])
-    assert left.returncode != 0, "the test root stayed trusted"
+    with trusted_root_of(wine, material):
+        yield
 
 
 def _parse_all(proc):
