@@ -1,6 +1,8 @@
 #include "core/check_run.h"
 
+#include "config/catalogue_wiring.h"
 #include "config/settings_store.h"
+#include "config/temp_updater_copy.h"
 #include "transfer/download_phase.h"
 #include "core/logger.h"
 #include "core/string_table.h"
@@ -162,9 +164,15 @@ Result CheckRun::Run(const CheckRunCallback& callback) {
   }
   if (mode_ == RunMode::JustCheck || mode_ == RunMode::JustCheckCritical) return JustCheckResult(counts);
 
-  // Handing the updates over to a temporary copy that installs them comes with a later version.
-  Log(kLogError, L"Installing updates is not available yet in this build.");
-  return kResultNotAvailable;
+  if (callback) callback(std::wstring(), kOk);  // the check is complete
+  return HandOverToTemporaryCopy(settings_, mode_, catalogue_, guard_);
+}
+
+Result RunCheckSequence(RunContext& run, const JustCheckOptions& justCheck) {
+  CatalogueSettings catalogueSettings = CatalogueSettingsFor(run.settings);
+  UpdateCatalogue catalogue(catalogueSettings);
+  CheckRun check(run.checkGuard, run.settings, catalogue, run.mode, justCheck);
+  return check.Run();
 }
 
 }  // namespace updater

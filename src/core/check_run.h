@@ -10,6 +10,7 @@
 #include "config/app_settings.h"
 #include "core/command_line.h"
 #include "core/instance_guard.h"
+#include "core/run_context.h"
 #include "core/result_codes.h"
 
 namespace updater {
@@ -65,6 +66,9 @@ class CheckRun {
   FoundUpdatesAnnouncer announcer_;
   std::wstring localCopy_;
 };
+
+// A check of the mode with a catalogue of its own, run directly on this thread.
+Result RunCheckSequence(RunContext& run, const JustCheckOptions& justCheck = {});
 
 // Where a check keeps the updates configuration file: the downloads folder and the file name of
 // the URL's path ("updates.ini" when the path names no plain file).

@@ -1,6 +1,5 @@
 #include "core/just_check_run.h"
 
-#include "config/catalogue_wiring.h"
 #include "core/check_run.h"
 
 namespace updater {
@@ -12,10 +11,7 @@ Result RunJustCheck(RunContext& run) {
   justCheck.dumpDetectedPath = run.options.dumpDetectedPath;
   justCheck.installReady = run.options.installReady;
   justCheck.notify = !run.options.restartApp.empty();
-  CatalogueSettings catalogueSettings = CatalogueSettingsFor(run.settings);
-  UpdateCatalogue catalogue(catalogueSettings);
-  CheckRun check(run.checkGuard, run.settings, catalogue, run.mode, justCheck);
-  return check.Run();
+  return RunCheckSequence(run, justCheck);
 }
 
 }  // namespace updater

@@ -7,10 +7,15 @@
 #include <cwctype>
 
 #include "config/catalogue_wiring.h"
+#include "config/clean_run.h"
 #include "core/check_run.h"
+#include "core/check_mode_run.h"
+#include "core/install_run.h"
 #include "core/just_check_run.h"
+#include "core/silent_check_run.h"
 #include "core/logger.h"
 #include "core/module_path.h"
+#include "core/process_window.h"
 #include "core/string_table.h"
 #include "resources/string_ids.h"
 #include "transfer/credential_protection.h"
@@ -18,9 +23,6 @@
 
 namespace updater {
 namespace {
-
-constexpr int kForegroundAttempts = 20;
-constexpr DWORD kForegroundWaitMs = 100;
 
 bool ModeIn(RunMode mode, std::initializer_list<RunMode> modes) {
   return std::find(modes.begin(), modes.end(), mode) != modes.end();
@@ -33,22 +35,6 @@ bool IsAbsolutePath(const std::wstring& path) {
 }
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-struct WindowSearch {
-  DWORD processId;
-  HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM context) {
-  auto* search = reinterpret_cast<WindowSearch*>(context);
-  DWORD owner = 0;
-  ::GetWindowThreadProcessId(window, &owner);
-  if (owner == search->processId && ::IsWindowVisible(window)) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 std::wstring Lowercase(std::wstring text) {
   for (auto& c : text) c = static_cast<wchar_t>(std::towlower(c));
@@ -87,16 +73,7 @@ void StartApplication(const std::wstring& application, const std::wstring& argum
   }
   UniqueHandle process(info.hProcess);
   if (!process) return;
-  WindowSearch search{::GetProcessId(process.Get()), nullptr};
-  for (int attempt = 0; attempt < kForegroundAttempts; ++attempt) {
-    search.found = nullptr;
-    ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found) {
-      ::SetForegroundWindow(search.found);
-      return;
-    }
-    ::Sleep(kForegroundWaitMs);
-  }
+  BringProcessWindowToForeground(::GetProcessId(process.Get()));
 }
 
 UpdaterApp::UpdaterApp(std::wstring commandLine) { options_.commandLine = std::move(commandLine); }
@@ -108,11 +85,15 @@ Result UpdaterApp::Run() {
       ModeIn(mode_, {RunMode::InstallInteractive, RunMode::InstallSilent, RunMode::InstallSilentAll,
                      RunMode::InstallSilentCritical, RunMode::RunServer})) {
     // The clean-up batch file waits for this process to end and then deletes the temporary copy.
+    // It runs in its own folder: a command interpreter whose current folder is the copy's folder
+    // (this process's) could not remove that folder.
+    std::wstring batchFolder = FolderOf(options_.uninstallFilePath);
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_FLAG_NO_UI;
     info.lpVerb = L"open";
     info.lpFile = options_.uninstallFilePath.c_str();
+    info.lpDirectory = batchFolder.empty() ? nullptr : batchFolder.c_str();
     info.nShow = SW_HIDE;
     if (!::ShellExecuteExW(&info)) LogError(L"Cannot start the clean-up file " + options_.uninstallFilePath, ::GetLastError());
   }
@@ -247,13 +228,13 @@ Result UpdaterApp::Dispatch() {
     case RunMode::CheckNow:
       if (options_.startAppFirst && !options_.restartApp.empty())
         StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
-      return RunCheckNow();
+      return RunCheckNow(context);
     case RunMode::Silent:
     case RunMode::SilentAll:
     case RunMode::SilentCritical:
       if (options_.startAppFirst && !options_.restartApp.empty())
         StartApplication(options_.restartApp, options_.restartAppCmd, settings_->appDir);
-      return RunSilentCheck();
+      return RunSilentCheck(context);
     case RunMode::JustCheck:
     case RunMode::JustCheckCritical:
       if (!options_.restartApp.empty())
@@ -263,7 +244,9 @@ Result UpdaterApp::Dispatch() {
     case RunMode::InstallSilent:
     case RunMode::InstallSilentAll:
     case RunMode::InstallSilentCritical:
-      return RunInstall();
+      return RunInstall(context);
+    case RunMode::Clean:
+      return RunClean(*settings_, options_.cleanSilent);
     case RunMode::Set:
       return RunSet();
     case RunMode::ToastLink:
@@ -278,46 +261,6 @@ Result UpdaterApp::Dispatch() {
 Result UpdaterApp::NotAvailable() {
   LogFormat(kLogError, L"Mode %d is not available yet in this build.", ModeNumber(mode_));
   return kResultNotAvailable;
-}
-
-Result UpdaterApp::RunCheckNow() {
-  Result valid = settings_->Validate();
-  if (valid != kOk) return valid;
-  Result first = EnsureFirstInstance(checkGuard_, ExecutablePath(), options_.startMinimized);
-  if (first != kOk) return first;
-  // Until the check wizard exists the check runs without a window, as with "-minuseractions".
-  return RunCheckSequence();
-}
-
-Result UpdaterApp::RunSilentCheck() {
-  Result valid = settings_->Validate();
-  if (valid != kOk) return valid;
-  if (!options_.noFreqCheck) {
-    CheckDueDecision decision = IsCheckDue(settings_->Store());
-    if (!decision.due) return decision.ResultCode();
-  }
-  Result first = EnsureFirstInstance(checkGuard_, ExecutablePath(), options_.startMinimized);
-  if (first != kOk) return first;
-  Result result = RunCheckSequence();
-  if (IsQuietResult(result) && !options_.noFreqCheck) settings_->ScheduleNextCheck(settings_->CheckFrequency());
-  return result;
-}
-
-Result UpdaterApp::RunCheckSequence() {
-  CatalogueSettings catalogueSettings = CatalogueSettingsFor(*settings_);
-  UpdateCatalogue catalogue(catalogueSettings);
-  CheckRun check(checkGuard_, *settings_, catalogue, mode_);
-  return check.Run();
-}
-
-Result UpdaterApp::RunInstall() {
-  // The check guard under the parent's path lets the parent see this copy as running.
-  checkGuard_.Acquire(options_.realUpdaterPath.empty() ? ExecutablePath() : options_.realUpdaterPath);
-  if (!installGuard_.AcquireInstall(options_.realUpdaterPath)) {
-    installGuard_.ActivateRunningInstance(options_.startMinimized);
-    return E_UPD_ALREADY_RUNNING;
-  }
-  return NotAvailable();
 }
 
 Result UpdaterApp::RunSet() {

@@ -34,10 +34,6 @@ class UpdaterApp {
   void RecordUpdaterCopy();
   void ShowEndOfRunMessage(Result result);
 
-  Result RunCheckNow();
-  Result RunSilentCheck();
-  Result RunCheckSequence();
-  Result RunInstall();
   Result RunSet();
   Result RunToastLink();
   Result RunToastCommand();

@@ -1,0 +1,102 @@
+#include "config/clean_run.h"
+
+#include <windows.h>
+
+#include "core/check_run.h"
+#include "core/logger.h"
+#include "core/module_path.h"
+
+namespace updater {
+namespace {
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsLocked(const SettingsStore& store, const std::wstring& sectionName) {
+  std::optional<std::uint32_t> lock = store.ReadNumber(SettingsKey::kUpdateLocks, sectionName);
+  return lock && *lock == 1;
+}
+
+// Removes the key of the kind only when it has no subkeys left (its values go with it).
+void DeleteKeyWithoutSubkeys(const SettingsStore& store, SettingsKey kind) {
+  std::wstring path = store.KeyPath(kind);
+  if (!path.empty()) ::RegDeleteKeyExW(store.Hive(), path.c_str(), KEY_WOW64_32KEY, 0);
+}
+
+void AddOnce(std::vector<std::wstring>& list, const std::wstring& item) {
+  for (const std::wstring& known : list)
+    if (_wcsicmp(known.c_str(), item.c_str()) == 0) return;
+  list.push_back(item);
+}
+
+}  // namespace
+
+bool CanRunClean(const SettingsStore& store) {
+  Log(kLogDebug, L"Test if we can run clean.");
+  unsigned valid = 0;
+  for (const std::wstring& path : store.ValueNames(SettingsKey::kApplication)) {
+    if (!Exists(path)) continue;
+    ++valid;
+    Log(kLogDebug, L"Found valid client: " + path);
+  }
+  bool canRun = valid < 2;
+  Log(kLogDebug, std::wstring(L"CanRunClean returns: ") + (canRun ? L"true" : L"false"));
+  return canRun;
+}
+
+CleanUpItems CollectCleanUpItems(const AppSettings& settings) {
+  CleanUpItems items;
+  const SettingsStore& store = settings.Store();
+  for (const std::wstring& name : store.ValueNames(SettingsKey::kMessageResources)) {
+    std::optional<std::wstring> path = store.ReadString(SettingsKey::kMessageResources, name);
+    if (path && !path->empty() && Exists(*path)) AddOnce(items.files, *path);
+  }
+  for (const std::wstring& name : store.ValueNames(SettingsKey::kUpdates)) {
+    if (IsLocked(store, name)) continue;
+    std::optional<std::wstring> installer = store.ReadString(SettingsKey::kUpdates, name);
+    if (!installer || installer->empty()) continue;
+    if (Exists(*installer)) AddOnce(items.files, *installer);
+    if (Exists(*installer + L".part")) AddOnce(items.files, *installer + L".part");
+    std::wstring folder = FolderOf(*installer);
+    if (!folder.empty()) AddOnce(items.folders, folder);
+  }
+  if (!settings.urls.empty() && !settings.downloadsFolder.empty()) {
+    std::wstring local = LocalUpdatesFilePath(settings.downloadsFolder, settings.urls.front());
+    if (Exists(local)) AddOnce(items.files, local);
+  }
+  if (!settings.downloadsFolder.empty()) AddOnce(items.folders, settings.downloadsFolder);
+  return items;
+}
+
+Result RunClean(AppSettings& settings, bool silent) {
+  if (!silent) Log(kLogDebug, L"The clean-up progress dialog is not available in this build; cleaning without it.");
+  Log(kLogDebug, L"Cleaning thread started.");
+  const SettingsStore& store = settings.Store();
+  if (!CanRunClean(store)) return kOk;
+
+  CleanUpItems items = CollectCleanUpItems(settings);
+  if (!items.files.empty() || !items.folders.empty()) {
+    Log(kLogDebug, L"DoErase started.");
+    for (const std::wstring& file : items.files)
+      if (!::DeleteFileW(file.c_str())) LogError(L"Failed to delete file: " + file, ::GetLastError());
+    for (const std::wstring& folder : items.folders)
+      if (Exists(folder) && !::RemoveDirectoryW(folder.c_str()))
+        LogError(L"Failed to delete folder: " + folder, ::GetLastError());
+  }
+
+  if (!settings.id.empty()) {
+    store.DeleteKey(SettingsKey::kSettings);
+    store.DeleteKey(SettingsKey::kMessages);
+    for (const std::wstring& name : store.ValueNames(SettingsKey::kUpdates))
+      if (!IsLocked(store, name)) store.DeleteValue(SettingsKey::kUpdates, name);
+    // Empty "Updates" and "Locks" keys would keep the application key; keys that still hold locked
+    // updates stay, and so does everything above them. (Reading a key of the store creates it, so
+    // each one is tested and removed from the bottom up.)
+    if (store.ValueNames(SettingsKey::kUpdateLocks).empty()) DeleteKeyWithoutSubkeys(store, SettingsKey::kUpdateLocks);
+    if (store.ValueNames(SettingsKey::kUpdates).empty()) DeleteKeyWithoutSubkeys(store, SettingsKey::kUpdates);
+    DeleteKeyWithoutSubkeys(store, SettingsKey::kApplication);
+    if (store.ValueNames(SettingsKey::kProductRoot).empty()) DeleteKeyWithoutSubkeys(store, SettingsKey::kProductRoot);
+  }
+  return kOk;
+}
+
+}  // namespace updater

@@ -1,0 +1,19 @@
+#include "core/check_mode_run.h"
+
+#include "core/check_run.h"
+#include "core/logger.h"
+#include "core/module_path.h"
+
+namespace updater {
+
+Result RunCheckNow(RunContext& run) {
+  Result valid = run.settings.Validate();
+  if (valid != kOk) return valid;
+  Result first = EnsureFirstInstance(run.checkGuard, ExecutablePath(), run.options.startMinimized);
+  if (first != kOk) return first;
+  if (!run.options.minUserActions && !run.options.startMinimized)
+    Log(kLogDebug, L"The check wizard is not available in this build; checking without a window.");
+  return RunCheckSequence(run);
+}
+
+}  // namespace updater
