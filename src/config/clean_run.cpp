@@ -88,6 +88,9 @@ Result RunClean(AppSettings& settings, bool silent) {
     store.DeleteKey(SettingsKey::kMessages);
     for (const std::wstring& name : store.ValueNames(SettingsKey::kUpdates))
       if (!IsLocked(store, name)) store.DeleteValue(SettingsKey::kUpdates, name);
+    // A lock value other than 1 locks nothing; left behind it would keep the application key.
+    for (const std::wstring& name : store.ValueNames(SettingsKey::kUpdateLocks))
+      if (!IsLocked(store, name)) store.DeleteValue(SettingsKey::kUpdateLocks, name);
     // Empty "Updates" and "Locks" keys would keep the application key; keys that still hold locked
     // updates stay, and so does everything above them. (Reading a key of the store creates it, so
     // each one is tested and removed from the bottom up.)
