@@ -131,19 +131,6 @@ std::wstring CleanUpBatchText(const std::vector<std::wstring>& filesToDelete, co
   return text;
 }
 
-std::wstring InstallKindOf(RunMode checkingMode) {
-  switch (checkingMode) {
-    case RunMode::Silent:
-      return L"silent";
-    case RunMode::SilentAll:
-      return L"silentall";
-    case RunMode::SilentCritical:
-      return L"silentcritical";
-    default:
-      return L"checknow";
-  }
-}
-
 TempUpdaterCopy::TempUpdaterCopy(std::wstring runningPath) : runningPath_(std::move(runningPath)) {}
 
 std::wstring TempUpdaterCopy::SiblingPath(const std::wstring& extension) const {
@@ -276,14 +263,10 @@ Result HandOverToTemporaryCopy(const AppSettings& settings, RunMode mode, Update
   if (settings.reducedGui) copy.WriteSetting(L"ReducedGUI", L"true");
   if (settings.forceMsiBasicUi) copy.WriteSetting(L"ForceMSIBasicUI", L"true");
 
-  copy.AppendArgument(L"/install", false);
-  copy.AppendArgument(InstallKindOf(mode), false);
-  copy.AppendArgument(copy.SettingsPath());
-  if (!settings.userName.empty()) {
-    std::wstring credentials = EncodeCredentialsArgument(CredentialPair{settings.userName, settings.password});
-    // A user name with a blank stays one argument.
-    if (!credentials.empty()) copy.AppendArgument(credentials, credentials.find(L' ') != std::wstring::npos);
-  }
+  std::wstring credentials;
+  if (!settings.userName.empty())
+    credentials = EncodeCredentialsArgument(CredentialPair{settings.userName, settings.password});
+  copy.AppendArgument(BuildInstallArguments(mode, copy.SettingsPath(), credentials), false);
 
   Result batch = copy.WriteBatchFile(TemporaryFolder() + settings.id + L".bat");
   if (batch != kOk) return batch;

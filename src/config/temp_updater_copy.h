@@ -29,9 +29,6 @@ std::wstring CopyFolderName(const std::wstring& runningPath);
 std::wstring CleanUpBatchText(const std::vector<std::wstring>& filesToDelete, const std::wstring& copyPath,
                               const std::wstring& folder, const std::wstring& batchPath);
 
-// The kind word of "/install" after the checking mode 0 to 3.
-std::wstring InstallKindOf(RunMode checkingMode);
-
 class TempUpdaterCopy {
  public:
   // The copy of the running updater (the path is given for tests).

@@ -75,6 +75,23 @@ Result CheckRun::Fail(const CheckRunCallback& callback, Result code) const {
   return code;
 }
 
+// The pair this check knows goes to the temporary copy, which cannot receive another instance's
+// hand-over itself: the typed pair, else the one a server accepted, else the first of the list.
+void CheckRun::KeepKnownCredentials(ServerCredentials& credentials) {
+  if (!settings_.userName.empty()) return;
+  std::wstring user;
+  std::wstring password;
+  if (!credentials.GetEntered(user, password) && !credentials.GetLastSupplied(user, password)) {
+    std::vector<CredentialPair> pairs = credentials.Pairs();
+    if (pairs.empty()) return;
+    user = pairs.front().user;
+    password = pairs.front().password;
+  }
+  if (user.empty()) return;
+  settings_.userName = std::move(user);
+  settings_.password = std::move(password);
+}
+
 Result CheckRun::FetchUpdatesFile() {
   const std::wstring& url = settings_.urls.front();
   localCopy_ = LocalUpdatesFilePath(settings_.downloadsFolder, url);
@@ -97,6 +114,7 @@ Result CheckRun::FetchUpdatesFile() {
 
   LogFormat(kLogDebug, L"Downloading the updates configuration file %ls to %ls", url.c_str(), localCopy_.c_str());
   Result result = engine.Download(url, localCopy_);
+  if (result == kOk || result == E_UPD_NOT_MODIFIED) KeepKnownCredentials(credentials);
   if (result == E_UPD_NOT_MODIFIED) {
     Log(kLogDebug, L"The updates configuration file is not modified; using the local copy.");
     return kOk;

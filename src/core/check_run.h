@@ -15,6 +15,8 @@
 
 namespace updater {
 
+class ServerCredentials;
+
 // Receives the run's messages (with their codes) for a window that shows the check.
 using CheckRunCallback = std::function<void(const std::wstring& message, Result code)>;
 
@@ -45,6 +47,7 @@ class CheckRun {
 
   // Step 1: the updates configuration file, conditionally when the local copy is current.
   Result FetchUpdatesFile();
+  void KeepKnownCredentials(ServerCredentials& credentials);
   // Step 2: reads the local copy into the catalogue.
   Result ReadUpdatesFile();
   // Step 3: the selection walk over the machine's state; the needed and critical counts.

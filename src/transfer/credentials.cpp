@@ -87,6 +87,15 @@ bool ServerCredentials::GetStored(std::wstring& user, std::wstring& password) {
   if (storedCursor_ >= pairs_.size()) return false;
   user = pairs_[storedCursor_].user;
   password = pairs_[storedCursor_].password;
+  suppliedIndex_ = static_cast<std::ptrdiff_t>(storedCursor_);
+  return true;
+}
+
+bool ServerCredentials::GetLastSupplied(std::wstring& user, std::wstring& password) const {
+  CriticalSectionLock hold(lock_);
+  if (suppliedIndex_ < 0 || static_cast<std::size_t>(suppliedIndex_) >= pairs_.size()) return false;
+  user = pairs_[static_cast<std::size_t>(suppliedIndex_)].user;
+  password = pairs_[static_cast<std::size_t>(suppliedIndex_)].password;
   return true;
 }
 
@@ -95,6 +104,7 @@ bool ServerCredentials::GetEntered(std::wstring& user, std::wstring& password) {
   if (enteredIndex_ < 0 || static_cast<std::size_t>(enteredIndex_) >= pairs_.size()) return false;
   user = pairs_[static_cast<std::size_t>(enteredIndex_)].user;
   password = pairs_[static_cast<std::size_t>(enteredIndex_)].password;
+  suppliedIndex_ = enteredIndex_;
   return true;
 }
 

@@ -82,6 +82,8 @@ class ServerCredentials : public CredentialsProvider {
   // Appends a pair unless the same pair is known; returns its index.
   std::size_t AddPair(const CredentialPair& pair);
   std::vector<CredentialPair> Pairs() const;
+  // The pair last handed to a server (a stored or the entered one); false when none was asked for.
+  bool GetLastSupplied(std::wstring& user, std::wstring& password) const;
   void SetPromptFunction(CredentialsPromptFunction prompt);
   const std::wstring& Host() const { return host_; }
   const std::wstring& Realm() const { return realm_; }
@@ -96,6 +98,7 @@ class ServerCredentials : public CredentialsProvider {
   std::vector<CredentialPair> pairs_;
   std::size_t storedCursor_ = 0;
   std::ptrdiff_t enteredIndex_ = -1;
+  std::ptrdiff_t suppliedIndex_ = -1;
 
   HKEY hive_;
   std::wstring appId_;

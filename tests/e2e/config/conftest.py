@@ -2,8 +2,10 @@
 and real installers (the fake installer, with SHA-256 values), an application folder with
 updater.exe and its client configuration, and the temporary copy's folder in the prefix."""
 import hashlib
+import os
 import pathlib
 import shutil
+import signal
 import time
 import uuid
 
@@ -54,7 +56,7 @@ class Road:
     def update(self, name, version="1.0", keys="", installer_args="", sha256=None, resource=None):
         """An update whose installer (served by the publisher) writes the value it is detected by."""
         file_name = name.replace(" ", "-").lower() + ".exe"
-        path = f"/{self.id}/files/{file_name}"
+        path = self.installer_path(name)
         self.http.add(path, resource or servers.Resource(self.installer))
         digest = sha256 or hashlib.sha256(self.installer).hexdigest().upper()
         args = (f'/regkey "{self.state_key}\\{name}" /regvalue Version /regdata {version} '
@@ -64,11 +66,14 @@ class Road:
             f"URL=http://127.0.0.1:{self.http.port}{path}\nServerFileName={file_name}\nCommandLine={args}\n"
             f"RegistryKey={self.state_key}\\{name}\\Version\nVersion={version}\n{keys}")
 
-    def publish(self):
+    def publish(self, **resource_options):
         self.published += 1
         body = (";kxw;\n" + "".join(self.sections)).replace("\n", "\r\n").encode("latin-1")
-        self.http.add(self.updates_path,
-                      servers.Resource(body, last_modified=time.time() - 86400 + self.published * 60))
+        self.http.add(self.updates_path, servers.Resource(
+            body, last_modified=time.time() - 86400 + self.published * 60, **resource_options))
+
+    def installer_path(self, name):
+        return f"/{self.id}/files/" + name.replace(" ", "-").lower() + ".exe"
 
     def run(self, args, timeout=180):
         return self.wine.run_exe(self.exe, args, timeout=timeout)
@@ -119,6 +124,37 @@ class Road:
         lines = [line for line in self.log().splitlines() if "Updater finished. Mode: " in line]
         copies = [line for line in lines if any(f"Mode: {m}." in line for m in (6, 7, 8, 9))]
         return int(copies[-1].rsplit("Return code: ", 1)[1]) if copies else None
+
+
+def kill_windows_processes(fragment):
+    """Kills, as a crash would, every Wine process whose command line holds `fragment` (Wine gives a
+    program's Linux process its Windows command line); returns how many were killed."""
+    killed = 0
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if fragment.lower() in command.lower() and "python" not in command:
+            try:
+                os.kill(int(entry.name), signal.SIGKILL)
+                killed += 1
+            except ProcessLookupError:
+                pass
+    return killed
+
+
+def windows_processes_alive(fragment):
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and fragment.lower() in (entry / "cmdline").read_bytes().decode(
+                    errors="replace").lower():
+                return True
+        except OSError:
+            continue
+    return False
 
 
 @pytest.fixture
