@@ -5,11 +5,15 @@ publisher's application starts it. Prints what happened: each command, its exit 
 meaning, the publisher server's requests and the log lines the run wrote."""
 import argparse
 import functools
+import hashlib
 import http.server
 import pathlib
+import re
 import shutil
+import subprocess
 import sys
 import threading
+import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -28,11 +32,111 @@ class PublisherHandler(http.server.SimpleHTTPRequestHandler):
         PublisherHandler.requests.append(fmt % args)
 
 
-def start_publisher():
-    handler = functools.partial(PublisherHandler, directory=str(HERE / "publisher"))
+def prepare_publisher(folder):
+    """The publisher's folder: the installer built from its WiX source, and the updates configuration
+    file with the installer's real size and SHA-256 (the port is filled in once the server listens)."""
+    shutil.rmtree(folder, ignore_errors=True)
+    (folder / "files").mkdir(parents=True)
+    msi = folder / "files" / "acmetool-1.2.msi"
+    subprocess.run(["wixl", "-o", str(msi), str(HERE / "publisher" / "acmetool-1.2.wxs")], check=True,
+                   capture_output=True, timeout=120)
+    data = msi.read_bytes()
+    return (HERE / "publisher" / "updates.ini").read_text(encoding="latin-1").replace(
+        "@SIZE@", str(len(data))).replace("@SHA256@", hashlib.sha256(data).hexdigest().upper())
+
+
+def start_publisher(folder):
+    handler = functools.partial(PublisherHandler, directory=str(folder))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
     return server
+
+
+class Demo:
+    def __init__(self, wine, app):
+        self.wine = wine
+        self.app = app
+        self.log_path = app / "updater.log"
+        self.shown = 0
+        self.pending = []
+
+    def log_text(self):
+        return read_log(self.log_path) if self.log_path.exists() else ""
+
+    def print_news(self, only_first_process=False):
+        """The publisher server's requests and the log lines written since the last step; with
+        `only_first_process`, the lines of other processes (the temporary copy) wait for later."""
+        for request in PublisherHandler.requests:
+            print(f"   publisher server: {request}")
+        PublisherHandler.requests.clear()
+        text = self.log_text()
+        lines = [line for line in text[self.shown:].splitlines() if "|\t\t" in line]
+        first = re.search(r"\[PID=(\d+)\|", lines[0]).group(1) if lines and only_first_process else None
+        for line in lines:
+            if first is not None and f"[PID={first}|" not in line:
+                self.pending.append(line)
+                continue
+            print("   log: " + line.split("|\t\t", 1)[1])
+        self.shown = len(text)
+
+    def meaning(self, code, text):
+        known = QUIET.get(code)
+        if known is not None:
+            return known
+        errors = [line.split("|\t\t", 1)[-1] for line in text.splitlines() if " LastError: " in line]
+        return errors[-1].rsplit(" LastError: ", 1)[0] if errors else "see the log"
+
+    def run(self, command, hands_over=False):
+        self.shown = len(self.log_text())
+        self.pending = []
+        result = self.wine.run_exe(self.app / "updater.exe", command)
+        if result.code is None:
+            print(f"   updater.exe {command}\n   could not be started: {result.stdout}{result.stderr}")
+            return None
+        text = self.log_text()[self.shown:]
+        print(f"   updater.exe {command}\n   exit code 0x{result.code:08X} ({result.code}): "
+              f"{self.meaning(result.code, text)}")
+        self.print_news(only_first_process=hands_over)
+        return result.code
+
+    def copy_folder(self):
+        name = hashlib.md5(self.wine.windows_path(self.app / "updater.exe").encode("latin-1")).hexdigest()
+        return self.wine.prefix / "drive_c" / "windows" / "SystemTemp" / name
+
+    def follow_copy(self, timeout=180):
+        """Waits for the temporary copy to write its last line and for its batch file to remove it."""
+        folder = self.copy_folder()
+        deadline = time.time() + timeout
+        finished = re.compile(r"Updater finished\. Mode: [6-9]\. Return code: (\d+)")
+        match = None
+        while time.time() < deadline:
+            match = finished.search("\n".join(self.pending) + self.log_text()[self.shown:])
+            if match:
+                break
+            time.sleep(0.2)
+        print(f"   the temporary copy ran from {self.wine.windows_path(folder)}:")
+        for line in self.pending:
+            print("   log: " + line.split("|\t\t", 1)[1])
+        self.pending = []
+        self.print_news()
+        if not match:
+            print("   the copy did not finish in time")
+            return None
+        while folder.exists() and time.time() < deadline:
+            time.sleep(0.2)
+        code = int(match.group(1))
+        print(f"   the copy ended with 0x{code:08X} ({code}): {self.meaning(code, '')}; its folder is "
+              + ("still there" if folder.exists() else "gone (its batch file removed the copy and itself)"))
+        return code
+
+    def show_registry(self, key, title):
+        code, out = self.wine.reg_query(key)
+        print(f"   {title} ({key}):")
+        lines = [line for line in out.splitlines() if line.strip()] if code == 0 else ["(no such key)"]
+        print("\n".join("      " + line.strip() for line in lines))
+
+    def linux_path(self, windows_path):
+        return self.wine.prefix / "drive_c" / windows_path[3:].replace("\\", "/")
 
 
 def main():
@@ -42,8 +146,11 @@ def main():
     wine = WineEnv(args.build_dir, ROOT)
     print("Preparing the Wine prefix (the first time takes a few seconds)...")
     wine.ensure_prefix()
-    server = start_publisher()
+    publisher = pathlib.Path(args.build_dir) / "demo-publisher"
+    updates = prepare_publisher(publisher)
+    server = start_publisher(publisher)
     port = server.server_address[1]
+    (publisher / "updates.ini").write_text(updates.replace("@PORT@", str(port)), encoding="latin-1")
 
     app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool"
     shutil.rmtree(app, ignore_errors=True)
@@ -58,67 +165,53 @@ def main():
         "CheckFrequency=3\r\n"
     )
     (app / "updater.ini").write_text(config, encoding="latin-1")
-    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{APP_ID}")
-    print(f"Publisher folder {HERE / 'publisher'} served at http://127.0.0.1:{port}/")
+    app_key = f"HKCU\\Software\\Velmora\\Kestrune Updater\\{APP_ID}"
+    installed_key = r"HKLM\Software\Acme\Tool"
+    wine.reg_delete(app_key)
+    wine.reg_delete(installed_key)
+    shutil.rmtree(Demo(wine, app).copy_folder(), ignore_errors=True)
+    print(f"Publisher folder {publisher} served at http://127.0.0.1:{port}/ (updates.ini and "
+          "files/acmetool-1.2.msi, built with wixl)")
     print(f"Application folder {wine.windows_path(app)} with updater.exe and updater.ini:\n")
     print("    " + config.replace("\r\n", "\n    "))
 
-    installed_key = r"HKLM\Software\Acme\Tool"
-    wine.reg_delete(installed_key)
+    demo = Demo(wine, app)
+    print("== Turn on the log")
+    demo.run("/set loglevel Error|Info|Debug|Trace")
+    print("== A just-check: fetch the publisher's updates configuration file and find what applies")
+    demo.run("/justcheck")
+    print("== The same check again: the server is asked only for a newer file")
+    demo.run("/justcheck")
+    print("== The user switches automatic checks off; a scheduled check is skipped")
+    demo.run("/set autoupdatepolicy Disable")
+    demo.run("/silent")
+    print("== The user lets the updater install everything on its own")
+    demo.run("/set autoupdatepolicy AutoAll")
+    print("== The scheduled check: it finds Acme Tool 1.2, hands it to a temporary copy of the updater and ends")
+    demo.run("/silent", hands_over=True)
+    print("== The copy downloads the installer, verifies its SHA-256 and runs it with msiexec")
+    demo.follow_copy()
+    demo.show_registry(installed_key, "what the installer left")
+    print("\n== The next check finds the software up to date")
+    demo.run("/justcheck")
+    print("== A mistyped switch")
+    demo.run("/checknow -nogui")
 
-    def install_acme_tool_1_2():
-        wine.reg_add(installed_key, "Version", "1.2")
-        print(f"   (the demo writes what the Acme Tool 1.2 installer leaves: {installed_key} Version = 1.2)\n")
+    code, out = wine.reg_query(app_key + "\\Updates", "Acme Tool 1.2")
+    installer = out.split("REG_SZ", 1)[1].strip() if code == 0 and "REG_SZ" in out else ""
+    downloads = demo.linux_path(installer).parent.parent if installer else None
+    demo.show_registry(app_key + "\\Settings", "the application's settings")
+    if installer:
+        print(f"   the verified installer is kept for later runs: {installer}")
+    print("\n== The application's uninstaller cleans up after the updater")
+    demo.run("/clean silent")
+    if downloads is not None:
+        print(f"   downloads folder {wine.windows_path(downloads)}: "
+              + ("still there" if downloads.exists() else "removed"))
+    demo.show_registry(app_key, "the application's keys")
 
-    scenarios = [
-        ("Turn on the log", "/set loglevel Error|Info|Debug|Trace"),
-        ("A just-check: fetch the publisher's updates configuration file and find what applies", "/justcheck"),
-        ("The same check again: the server is asked only for a newer file", "/justcheck"),
-        ("Only critical updates, and a list of what was found written to found.ini",
-         '/justcheck -critical -dumpdetected "C:\\Program Files\\Acme Tool\\found.ini"'),
-        ("Acme Tool 1.2 gets installed; the next just-check finds the software up to date", install_acme_tool_1_2),
-        ("", "/justcheck"),
-        ("The user switches automatic checks off; a scheduled check is skipped", "/set autoupdatepolicy Disable"),
-        ("", "/silent"),
-        ("Back to prompting; a scheduled silent check runs", "/set autoupdatepolicy Prompt"),
-        ("", "/silent"),
-        ("A mistyped switch", "/checknow -nogui"),
-    ]
-    log_path = app / "updater.log"
-    for title, command in scenarios:
-        if title:
-            print(f"== {title}")
-        if callable(command):
-            command()
-            continue
-        before = len(read_log(log_path)) if log_path.exists() else 0
-        PublisherHandler.requests.clear()
-        result = wine.run_exe(app / "updater.exe", command)
-        code = result.code
-        if code is None:
-            print(f"   updater.exe {command}\n   could not be started: {result.stdout}{result.stderr}")
-            continue
-        meaning = QUIET.get(code)
-        text = read_log(log_path)[before:] if log_path.exists() else ""
-        if meaning is None:
-            errors = [line.split("|\t\t", 1)[-1] for line in text.splitlines() if " LastError: " in line]
-            meaning = errors[-1].rsplit(" LastError: ", 1)[0] if errors else "see the log"
-        print(f"   updater.exe {command}\n   exit code 0x{code:08X} ({code}): {meaning}")
-        for request in PublisherHandler.requests:
-            print(f"   publisher server: {request}")
-        for line in text.splitlines():
-            if "|\t\t" in line:
-                print("   log: " + line.split("|\t\t", 1)[1])
-        print()
-    code, out = wine.reg_query(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{APP_ID}\\Settings")
-    print("Registry state of the application (HKCU\\Software\\Velmora\\Kestrune Updater\\AcmeToolDemo\\Settings):")
-    print("\n".join("   " + line for line in out.splitlines() if line.strip()))
-    found = app / "found.ini"
-    if found.exists():
-        print("\nThe list of found updates (found.ini):")
-        print("\n".join("   " + line for line in found.read_bytes().decode("latin-1").splitlines() if line.strip()))
     wine.reg_delete(installed_key)
-    print(f"\nThe whole log: {log_path}")
+    print(f"\nThe whole log: {demo.log_path}")
     server.shutdown()
     return 0
 

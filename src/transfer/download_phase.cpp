@@ -252,6 +252,9 @@ Result DownloadUpdate(UpdateRecord& update, AsyncDownloadThread& engine, Downloa
     Result verdict = RunCheck(update, check, checkedPath);
     if (verdict == kOk) verdict = PromoteCheckedFile(update, checkedPath);
     if (verdict == kOk) {
+      static constexpr const wchar_t* kCheckNames[] = {L"SHA-256", L"MD5", L"size"};
+      Log(kLogDebug, L"The downloaded file " + update.localPath + L" passed its " +
+                         kCheckNames[static_cast<int>(check)] + L" check.");
       // Recorded only now, so that an entry always stands for a verified file.
       RecordVerifiedPath(update, store);
       update.status = kOk;
