@@ -2,7 +2,7 @@
 """The updater's benchmarks under Wine, each against what the host does on the same data.
 
 Usage: run_bench.py --build-dir build/x64 [--size-mib 256] [--small-size-mib 16]
-                    [--only hash|download|catalogue] [--catalogue-updates 100 1000 5000]
+                    [--only hash|download|catalogue|justcheck] [--catalogue-updates 100 1000 5000]
 
 Hashes: the file hashes of the download checks against the host's sha256sum and md5sum on one file.
 Downloads: the same file from one local HTTP server, fetched by curl on the host, by a plain WinINet
@@ -11,6 +11,8 @@ the engine to the other two, and the peak working set of the engine for a small 
 (it must not grow with the file).
 Catalogue: the load time of generated updates configuration files of 100, 1,000 and 5,000 updates
 (no host counterpart: the growth with the size is the figure).
+Just-check: an up-to-date "/justcheck" against a catalogue of 20 installed updates, against its floor:
+the download test tool started the same way, fetching the same updates file once.
 The digests and the downloaded files must agree; the times are reported, never judged.
 """
 import argparse
@@ -172,17 +174,83 @@ def catalogue_bench(build_dir, env, sizes):
         previous = seconds
 
 
+JUSTCHECK_UPDATES = 20
+JUSTCHECK_RUNS = 7
+UP_TO_DATE = 0xE0000011
+
+
+def timed_windows_run(env, build_dir, command):
+    """Starts a Windows program through the test launcher and returns (exit code, seconds)."""
+    # Output goes to a file: a pipe would be held open by Wine's background programs that the run
+    # starts, and the time would be theirs.
+    with tempfile.TemporaryFile() as out:
+        start = time.perf_counter()
+        subprocess.run([str(SOURCE_DIR / "cmake" / "wine-run.sh"), str(build_dir / "tools" / "runexe.exe")],
+                       env=dict(env, RUNEXE_COMMAND=command), stdout=out, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=300)
+        seconds = time.perf_counter() - start
+        out.seek(0)
+        found = re.search(r"exit=(\d+)", out.read().decode(errors="replace"))
+    return (int(found.group(1)) if found else None), seconds
+
+
+def justcheck_bench(build_dir, env, folder):
+    app_id = "BenchJustCheck"
+    state_key = rf"HKCU\Software\KestruneBench\{app_id}"
+    app = folder / "app"
+    app.mkdir()
+    shutil.copy2(build_dir / "updater.exe", app / "updater.exe")
+    sections = [";kxw;\r\n"]
+    registry = ["Windows Registry Editor Version 5.00", ""]
+    for i in range(JUSTCHECK_UPDATES):
+        sections.append(f"[Tool 1.{i}]\r\nName=Tool 1.{i}\r\nDescription=Release {i}.\r\nSize=1048576\r\n"
+                        f"URL=http://127.0.0.1/tool-1.{i}.exe\r\nRegistryKey={state_key}\\U{i}\\Version\r\n"
+                        f"Version=1.{i}\r\n\r\n")
+        registry += [f"[{state_key.replace('HKCU', 'HKEY_CURRENT_USER')}\\U{i}]", f'"Version"="1.{i}"', ""]
+    (folder / "updates.ini").write_bytes("".join(sections).encode("latin-1"))
+    (folder / "state.reg").write_text("\r\n".join(registry), encoding="utf-16")
+    run_wine(env, "reg", "import", windows_path(folder / "state.reg"), "/reg:32")
+    with FileServer(folder) as server:
+        url = server.url("updates.ini")
+        (app / "updater.ini").write_text(
+            f"[General]\r\nID={app_id}\r\nApplicationName=Tool\r\nApplicationVersion=1.0\r\nURL={url}\r\n"
+            f"AppDir={windows_path(app)}\r\nDownloadsFolder={windows_path(app / 'downloads')}\r\n",
+            encoding="latin-1")
+        check = f'"{windows_path(app / "updater.exe")}" /justcheck'
+        fetch = f'"{windows_path(build_dir / "tools" / "fetch.exe")}" "{windows_path(folder / "fetched.ini")}" {url}'
+        trivial = f'"{windows_path(build_dir / "tools" / "exitwith.exe")}" 0'
+        checks, floors, starts = [], [], []
+        for _ in range(JUSTCHECK_RUNS):
+            code, seconds = timed_windows_run(env, build_dir, check)
+            if code != UP_TO_DATE:
+                sys.exit(f"/justcheck did not find the software up to date: {code}")
+            checks.append(seconds)
+            code, seconds = timed_windows_run(env, build_dir, fetch)
+            if code != 0:
+                sys.exit(f"fetch.exe failed: {code}")
+            floors.append(seconds)
+            starts.append(timed_windows_run(env, build_dir, trivial)[1])
+    run_wine(env, "reg", "delete", rf"HKCU\Software\KestruneBench", "/f", "/reg:32")
+    run_wine(env, "reg", "delete", rf"HKCU\Software\Velmora\Kestrune Updater\{app_id}", "/f", "/reg:32")
+    check_s, floor_s, start_s = (sorted(values)[len(values) // 2] for values in (checks, floors, starts))
+    print(f"Up-to-date /justcheck, {JUSTCHECK_UPDATES} updates (median of {JUSTCHECK_RUNS} runs, started through "
+          "the test launcher under Wine)")
+    print(f"  /justcheck {check_s:.3f} s; floor (one GET by the download test tool) {floor_s:.3f} s; "
+          f"a trivial program alone {start_s:.3f} s")
+    return check_s / floor_s
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--size-mib", type=int, default=256)
     parser.add_argument("--small-size-mib", type=int, default=16)
-    parser.add_argument("--only", choices=("hash", "download", "catalogue"))
+    parser.add_argument("--only", choices=("hash", "download", "catalogue", "justcheck"))
     parser.add_argument("--catalogue-updates", type=int, nargs="+", default=[100, 1000, 5000])
     args = parser.parse_args()
     build_dir = pathlib.Path(args.build_dir).resolve()
     needed = {"hash": ("hash_bench",), "download": ("wininet_bench", "engine_bench"),
-              "catalogue": ("catalogue_bench",)}
+              "catalogue": ("catalogue_bench",), "justcheck": ()}
     programs = needed[args.only] if args.only else sum(needed.values(), ())
     for program in programs:
         if not (build_dir / "bench" / f"{program}.exe").exists():
@@ -191,11 +259,23 @@ def main():
         sys.exit("curl is missing: run scripts/install-deps.sh")
 
     env = dict(os.environ, UPDATER_BUILD_DIR=str(build_dir))
-    # Start the prefix and the wine server before anything is timed.
+    # Start the prefix and the wine server before anything is timed, and keep the server alive between
+    # the short runs (a fresh wine server per run costs seconds).
     run_wine(env, "cmd", "/c", "exit", timeout=300)
+    subprocess.run(["wineserver", "-p60"], env=dict(env, WINEPREFIX=str(build_dir / "wineprefix")), timeout=30,
+                   check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    bench_lines = []
     if args.only == "catalogue":
         catalogue_bench(build_dir, env, args.catalogue_updates)
+        return 0
+    if args.only == "justcheck":
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="bench-", dir=build_dir))
+        try:
+            ratio = justcheck_bench(build_dir, env, folder)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        print(f"BENCH justcheck_uptodate_over_floor={ratio:.2f}")
         return 0
     folder = pathlib.Path(tempfile.mkdtemp(prefix="bench-", dir=build_dir))
     try:
@@ -212,8 +292,13 @@ def main():
         if args.only is None:
             print()
             catalogue_bench(build_dir, env, args.catalogue_updates)
+            print()
+            bench_lines.append(f"BENCH justcheck_uptodate_over_floor={justcheck_bench(build_dir, env, folder):.2f}")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+    if bench_lines:
+        print()
+        print("\n".join(bench_lines))
     return 0
 
 
