@@ -9,6 +9,7 @@
 #include "resources/string_ids.h"
 #include "transfer/async_download.h"
 #include "transfer/credentials.h"
+#include "transfer/download_rules.h"
 
 namespace updater {
 namespace {
@@ -104,6 +105,7 @@ Result CheckRun::FetchUpdatesFile() {
   engine.SetQueryLastModified(true);
   engine.SetFailOnCertificateErrors(true);
   engine.SetSecurePartFile(settings_.HasClientFlag(kClientPerMachine));
+  engine.SetSizeLimit(kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
 
   WIN32_FILE_ATTRIBUTE_DATA local{};
   bool localExists = ::GetFileAttributesExW(localCopy_.c_str(), GetFileExInfoStandard, &local) != FALSE;

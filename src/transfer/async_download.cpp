@@ -15,7 +15,9 @@ namespace {
 constexpr wchar_t kAgentName[] = L"KestruneInstaller";
 constexpr DWORD kReadBufferSize = 51200;
 constexpr DWORD kPollMilliseconds = 10;
-constexpr DWORD kRequestFlags = 0x8440C000;  // reload, no cache write, keep-alive, no http<->https redirects
+// Reload, no cache write, keep-alive, redirects between HTTP and HTTPS allowed without a warning
+// (0x8440C000); and no automatic redirection, so that the engine counts the redirects it follows.
+constexpr DWORD kRequestFlags = 0x8440C000 | INTERNET_FLAG_NO_AUTO_REDIRECT;
 constexpr DWORD kIgnoreUpFrontFlags = 0x13380;
 constexpr DWORD kAcceptCertificateFlags = 0x3F05 | SECURITY_FLAG_IGNORE_REVOCATION;
 constexpr int kMaxCertificateResends = 4;
@@ -108,6 +110,11 @@ SYSTEMTIME AsyncDownloadThread::GetLastModified() const { return mLastModified; 
 void AsyncDownloadThread::SetAcceptCertificateErrors(bool accept) { mAcceptCertificateErrors = accept; }
 void AsyncDownloadThread::SetResume(bool resume) { mResume = resume; }
 void AsyncDownloadThread::SetExpectedSize(std::uint32_t size) { mExpectedSize = size; }
+
+void AsyncDownloadThread::SetSizeLimit(std::uint32_t maxBytes, Result code) {
+  mSizeLimit = maxBytes;
+  mSizeLimitCode = code;
+}
 void AsyncDownloadThread::SetObserver(DownloadObserver* observer) { mObserver = observer; }
 void AsyncDownloadThread::SetIgnoreCertificateErrors(bool ignore) { mIgnoreCertificateErrors = ignore; }
 std::uint32_t AsyncDownloadThread::GetHttpStatus() const { return mHttpStatus; }
@@ -332,6 +339,7 @@ Result AsyncDownloadThread::CrackUrl(const std::wstring& url, UrlParts& parts) c
   parts.user = user.data();
   parts.password = password.data();
   parts.path = std::wstring(path.data()) + extra.data();
+  parts.text = url;
   return kOk;
 }
 
@@ -401,9 +409,19 @@ Result AsyncDownloadThread::DownloadOpened() {
       Error(FileNameOfPath(mDestination).c_str(), result, nullptr);
     return result;
   }
+  mBound = DownloadSizeBound(mExpectedSize, mSizeLimit, mSizeLimitCode);
   if (mExpectedSize != 0 && total != 0 && mExpectedSize != total) {
+    // Not the file the catalogue describes: a part file of it would only be resumed wrongly.
+    CloseTransferHandles();
+    ::DeleteFileW(mPartPath.c_str());
+    LogFormat(kLogError, L"The server announces %u bytes for %ls; expected %u.", total, mDestination.c_str(),
+              mExpectedSize);
     Error(FileNameOfPath(mDestination).c_str(), E_UPD_WRONG_SIZE, nullptr);
     return E_UPD_WRONG_SIZE;
+  }
+  if (ExceedsBound(mBound, 0, total)) {
+    UniqueFile none;
+    return StopAtBound(none, total);
   }
   return local ? CopyLocalFile(total) : TransferLoop(total, offset);
 }
@@ -444,8 +462,37 @@ Result AsyncDownloadThread::OpenUrl(std::uint32_t& offset, std::uint32_t& total,
   }
 }
 
-Result AsyncDownloadThread::ConnectHttp(const UrlParts& url, const wchar_t* verb, std::uint32_t& offset,
+Result AsyncDownloadThread::ConnectHttp(const UrlParts& firstUrl, const wchar_t* verb, std::uint32_t& offset,
                                         std::uint32_t& total) {
+  const std::uint32_t requestedOffset = offset;
+  UrlParts url = firstUrl;
+  for (int redirects = 0;; ++redirects) {
+    std::wstring location;
+    Result result = OpenHttpRequest(url, verb, offset, total, location);
+    if (result != kOk || location.empty()) return result;
+    CloseTransferHandles();
+    if (redirects == kMaxRedirects) {
+      LogError(L"Stopped after " + std::to_wstring(kMaxRedirects) + L" redirects at " + url.host + url.path + L".",
+               kHttpRedirectFailed);
+      return kHttpRedirectFailed;
+    }
+    std::wstring next = ResolveRedirectLocation(url.text, location);
+    UrlParts parts;
+    if (next.empty() || CrackUrl(next, parts) != kOk ||
+        (parts.scheme != INTERNET_SCHEME_HTTP && parts.scheme != INTERNET_SCHEME_HTTPS)) {
+      LogError(L"Cannot follow the redirect from " + url.host + url.path + L" to " + location + L".",
+               kHttpRedirectFailed);
+      return kHttpRedirectFailed;
+    }
+    LogFormat(kLogTrace, L"Redirected to %ls%ls", parts.host.c_str(), parts.path.c_str());
+    url = std::move(parts);
+    offset = requestedOffset;
+    total = 0;
+  }
+}
+
+Result AsyncDownloadThread::OpenHttpRequest(const UrlParts& url, const wchar_t* verb, std::uint32_t& offset,
+                                            std::uint32_t& total, std::wstring& redirectTo) {
   DWORD_PTR value = 0;
   Result result = RunAsync(
       kPendingConnect,
@@ -474,12 +521,13 @@ Result AsyncDownloadThread::ConnectHttp(const UrlParts& url, const wchar_t* verb
   if (url.scheme == INTERNET_SCHEME_HTTPS && mIgnoreCertificateErrors) AddSecurityFlags(mRequest.Get(), kIgnoreUpFrontFlags);
   ApplyReceiveTimeout(mRequest.Get());
   mRequestHeaders = BuildRequestHeaders(offset, mIfModifiedSince);
-  result = SendHttpRequest(url, offset, total);
+  result = SendHttpRequest(url, offset, total, redirectTo);
   if (result != kOk) CloseInternetHandle(mRequest);
   return result;
 }
 
-Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total) {
+Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total,
+                                            std::wstring& redirectTo) {
   int certificateResends = 0;
   bool restartedWithoutRange = false;
   for (;;) {
@@ -520,6 +568,10 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
                             &size, nullptr))
         lastModified = SYSTEMTIME{};
       mLastModified = lastModified;
+    }
+    if (IsRedirectStatus(status)) {
+      redirectTo = QueryText(mRequest.Get(), HTTP_QUERY_LOCATION);
+      if (!redirectTo.empty()) return kOk;
     }
     std::uint32_t rangeTotal = 0;
     if (status == 416) rangeTotal = ContentRangeTotal(QueryText(mRequest.Get(), HTTP_QUERY_CONTENT_RANGE));
@@ -752,6 +804,17 @@ Result AsyncDownloadThread::ReadBlock(DWORD wanted, DWORD& read) {
   return result;
 }
 
+Result AsyncDownloadThread::StopAtBound(UniqueFile& file, std::uint64_t bytes) {
+  file.Reset();
+  CloseTransferHandles();
+  ::DeleteFileW(mPartPath.c_str());
+  LogError(L"The download of " + mDestination + L" stopped: " + std::to_wstring(bytes) +
+               L" bytes would pass its bound of " + std::to_wstring(mBound.bytes) + L" bytes.",
+           mBound.code);
+  Error(FileNameOfPath(mDestination).c_str(), mBound.code, nullptr);
+  return mBound.code;
+}
+
 Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offset) {
   if (mObserver) mObserver->BeginAction(PAID_DOWNLOAD_FILE, total, mDestination.c_str());
   if (IsCanceled()) return E_UPD_CANCELED;
@@ -784,6 +847,7 @@ Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offs
   // same place cannot hold the download for ever.
   std::uint32_t sizeAtLastReconnect = offset;
   int reconnectsWithoutProgress = 0;
+  std::uint64_t partSize = offset;
   for (;;) {
     DWORD available = 0;
     DWORD read = 0;
@@ -808,6 +872,7 @@ Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offs
       }
       reconnectReason = E_UPD_TIMEOUT;
     } else {
+      if (ExceedsBound(mBound, partSize, read)) return StopAtBound(file, partSize + read);
       DWORD written = 0;
       if (!::WriteFile(file.Get(), mReadBuffer.data(), read, &written, nullptr) || written != read) {
         Result error = ::GetLastError();
@@ -816,6 +881,7 @@ Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offs
         Error(nullptr, error, nullptr);
         return error;
       }
+      partSize += written;
       if (mObserver) mObserver->SubActionPerform(written);
       WaitWhilePaused();
       if (IsCanceled()) return E_UPD_CANCELED;
@@ -826,6 +892,7 @@ Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offs
     CloseTransferHandles();
     ::FlushFileBuffers(file.Get());
     std::uint32_t size = FileSizeOf(file.Get());
+    partSize = size;
     if (size > sizeAtLastReconnect) {
       sizeAtLastReconnect = size;
       reconnectsWithoutProgress = 0;

@@ -16,6 +16,7 @@
 #include "core/win_handles.h"
 #include "transfer/credentials_provider.h"
 #include "transfer/download_observer.h"
+#include "transfer/download_rules.h"
 
 namespace updater {
 
@@ -43,8 +44,12 @@ class AsyncDownloadThread {
   // Certificate errors are ignored without asking the observer.
   virtual void SetAcceptCertificateErrors(bool accept);
   virtual void SetResume(bool resume);
-  // 0 means unknown; otherwise a server that announces another size fails with 0xE0000023.
+  // 0 means unknown; otherwise a server that announces another size fails with 0xE0000023, and so
+  // does a transfer that would write more than `size` bytes (the part file is deleted).
   virtual void SetExpectedSize(std::uint32_t size);
+  // Without an expected size: a download larger than `maxBytes` (announced or transferred) stops,
+  // its part file is deleted and it fails with `code`. 0 means unbounded.
+  void SetSizeLimit(std::uint32_t maxBytes, Result code);
   virtual void SetObserver(DownloadObserver* observer);
   // Certificate checks are switched off before the request is sent.
   virtual void SetIgnoreCertificateErrors(bool ignore);
@@ -93,6 +98,7 @@ class AsyncDownloadThread {
     std::wstring user;
     std::wstring password;
     std::wstring path;  // path plus extra information
+    std::wstring text;  // the whole URL, the base of a relative redirect
   };
 
   static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
@@ -115,8 +121,14 @@ class AsyncDownloadThread {
 
   Result DownloadOpened();
   Result OpenUrl(std::uint32_t& offset, std::uint32_t& total, bool& local);
+  // Follows up to kMaxRedirects redirects itself (automatic redirection is off).
   Result ConnectHttp(const UrlParts& url, const wchar_t* verb, std::uint32_t& offset, std::uint32_t& total);
-  Result SendHttpRequest(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total);
+  // One request; a redirect answer leaves its Location in `redirectTo`.
+  Result OpenHttpRequest(const UrlParts& url, const wchar_t* verb, std::uint32_t& offset, std::uint32_t& total,
+                         std::wstring& redirectTo);
+  Result SendHttpRequest(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total, std::wstring& redirectTo);
+  // The download passed its size bound: the part file goes, and the bound's code is the result.
+  Result StopAtBound(UniqueFile& file, std::uint64_t bytes);
   Result ConnectFtp(const UrlParts& url, std::uint32_t& offset, std::uint32_t& total);
   Result FtpCommand(const std::wstring& command);
   Result ConnectLocal(const UrlParts& url, std::uint32_t& total);
@@ -176,6 +188,9 @@ class AsyncDownloadThread {
   bool mAcceptCertificateErrors = false;
   bool mFailOnCertificateErrors = false;
   std::uint32_t mExpectedSize = 0;
+  std::uint32_t mSizeLimit = 0;
+  Result mSizeLimitCode = kOk;
+  SizeBound mBound;
   bool mReconnectAllowed = true;
   bool mIgnoreCertificateErrors = false;
   std::uint32_t mHttpStatus = 0;

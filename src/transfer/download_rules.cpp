@@ -151,8 +151,47 @@ bool IsCertificateError(Result code) {
   return code == 12037 || code == 12038 || code == 12044 || code == 12045 || code == 12057;
 }
 
+bool IsRedirectStatus(std::uint32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::wstring ResolveRedirectLocation(const std::wstring& baseUrl, const std::wstring& location) {
+  std::size_t first = location.find_first_not_of(L" \t");
+  std::size_t last = location.find_last_not_of(L" \t\r\n");
+  if (first == std::wstring::npos) return {};
+  std::wstring target = location.substr(first, last - first + 1);
+  std::size_t schemeEnd = baseUrl.find(L"://");
+  if (schemeEnd == std::wstring::npos) return {};
+  // An absolute URL: a scheme of letters, digits, "+", "-" and "." before "://".
+  std::size_t colon = target.find(L"://");
+  if (colon != std::wstring::npos && colon > 0 &&
+      target.find_first_not_of(L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == colon)
+    return target;
+  if (target.compare(0, 2, L"//") == 0) return baseUrl.substr(0, schemeEnd + 1) + target;
+  std::size_t pathStart = baseUrl.find(L'/', schemeEnd + 3);
+  std::wstring origin = pathStart == std::wstring::npos ? baseUrl : baseUrl.substr(0, pathStart);
+  std::wstring path = pathStart == std::wstring::npos ? L"/" : baseUrl.substr(pathStart);
+  if (target[0] == L'/') return origin + target;
+  std::size_t query = path.find_first_of(L"?#");
+  std::wstring pathOnly = query == std::wstring::npos ? path : path.substr(0, query);
+  if (target[0] == L'?') return origin + pathOnly + target;
+  if (target[0] == L'#') return origin + path;
+  return origin + pathOnly.substr(0, pathOnly.rfind(L'/') + 1) + target;
+}
+
+SizeBound DownloadSizeBound(std::uint32_t expectedSize, std::uint32_t sizeLimit, Result sizeLimitCode) {
+  if (expectedSize != 0) return SizeBound{expectedSize, E_UPD_WRONG_SIZE};
+  if (sizeLimit != 0) return SizeBound{sizeLimit, sizeLimitCode};
+  return SizeBound{};
+}
+
+bool ExceedsBound(const SizeBound& bound, std::uint64_t bytesSoFar, std::uint64_t more) {
+  return bound.bytes != 0 && bytesSoFar + more > bound.bytes;
+}
+
 ConnectRetry ClassifyConnectResult(Result code, std::size_t urlCount) {
   switch (code) {
+    case kHttpRedirectFailed:
     case kErrorPathNotFound:
     case 12003:
     case 12028:

@@ -24,6 +24,15 @@ inline constexpr Result kInetConnectionReset = 12031;
 inline constexpr Result kInetDisconnected = 12163;
 inline constexpr Result kInetInvalidServerResponse = 12152;
 inline constexpr Result kWinsockTimedOut = 10060;          // WSAETIMEDOUT, what a receive time-out gives
+inline constexpr Result kHttpRedirectFailed = 12156;       // ERROR_HTTP_REDIRECT_FAILED
+
+// Bounds that keep a broken or hostile server from holding a download for ever or filling the disk.
+// Redirects followed for one request; the next one fails the attempt with kHttpRedirectFailed.
+inline constexpr int kMaxRedirects = 10;
+// The updates configuration file (the INI reader itself stops at 32 Mi characters).
+inline constexpr std::uint32_t kMaxUpdatesFileBytes = 32u << 20;
+// The image of a publisher message.
+inline constexpr std::uint32_t kMaxMessageImageBytes = 4u << 20;
 
 // The file that receives the bytes until the transfer is complete.
 std::wstring PartPathOf(const std::wstring& destination);
@@ -64,6 +73,23 @@ struct HttpDecision {
 // answer's "Content-Range: bytes */<n>" (0 when absent).
 HttpDecision DecideHttpStatus(std::uint32_t status, std::uint32_t contentLength, std::uint32_t rangeTotal,
                               std::uint32_t offset);
+
+// 301, 302, 303, 307 and 308: the engine follows the Location header itself, counting the hops.
+bool IsRedirectStatus(std::uint32_t status);
+// The absolute URL a Location header names, relative to the URL that answered: an absolute URL as
+// it is, "//host/..." with the base's scheme, "/path" on the base's host, "?query" and other
+// relative references beside the base's path. Empty when nothing can be made of it.
+std::wstring ResolveRedirectLocation(const std::wstring& baseUrl, const std::wstring& location);
+
+// The most bytes a download may write, and what exceeding it gives: a known size bounds it exactly
+// (0xE0000023); otherwise the caller's limit with the caller's code; 0 bytes means unbounded.
+struct SizeBound {
+  std::uint32_t bytes = 0;
+  Result code = kOk;
+};
+SizeBound DownloadSizeBound(std::uint32_t expectedSize, std::uint32_t sizeLimit, Result sizeLimitCode);
+// True when `bytesSoFar + more` would pass the bound.
+bool ExceedsBound(const SizeBound& bound, std::uint64_t bytesSoFar, std::uint64_t more);
 
 // Certificate problems that the observer may be asked about.
 bool IsCertificateError(Result code);

@@ -21,12 +21,16 @@ class Resource:
     mode: "normal" (honours Range with 206), "ignore-range" (always 200), "status" (answers `status`),
     "wrong-length" (announces `extra` more bytes than it sends), "no-length" (announces no length and
     ends the body by closing the connection), "stall" (sends the bytes before position
-    `stall_after`, then nothing), "auth" (demands Basic credentials `user`/`password`, realm "Updates").
+    `stall_after`, then nothing), "auth" (demands Basic credentials `user`/`password`, realm "Updates"),
+    "redirect" (302 to `location`), "redirect-loop" (302 to the same path with a new "?hop=N" query,
+    for ever; `hops` counts them), "endless" (200 without a length, `content` repeated until the
+    client stops reading or `endless_limit` bytes were sent).
     drop_after: the first `drop_times` answers are cut after this many body bytes.
     """
 
     def __init__(self, content=b"", mode="normal", status=200, last_modified=None, drop_after=None,
-                 drop_times=1, extra=0, stall_after=0, user="", password=""):
+                 drop_times=1, extra=0, stall_after=0, user="", password="", location="",
+                 endless_limit=1 << 30):
         self.content = content
         self.mode = mode
         self.status = status
@@ -37,6 +41,10 @@ class Resource:
         self.stall_after = stall_after
         self.user = user
         self.password = password
+        self.location = location
+        self.hops = 0
+        self.endless_limit = endless_limit
+        self.sent = 0
 
 
 class Request:
@@ -71,8 +79,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         record = Request(path, dict(self.headers))
         owner.record(record)
         resource = owner.resources.get(path)
+        if resource is None and "?" in path:
+            resource = owner.resources.get(path.split("?", 1)[0])
         if resource is None:
             self._send_simple(404)
+            return
+        if resource.mode == "redirect":
+            self._send_simple(302, {"Location": resource.location})
+            return
+        if resource.mode == "redirect-loop":
+            resource.hops += 1
+            self._send_simple(302, {"Location": f"{path.split('?', 1)[0]}?hop={resource.hops}"})
+            return
+        if resource.mode == "endless":
+            self._send_endless(resource)
             return
         if resource.mode == "status":
             self._send_simple(resource.status)
@@ -99,6 +119,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if status != 304:
             self.wfile.write(body)
+
+    def _send_endless(self, resource):
+        self.send_response(200)
+        self.end_headers()
+        chunk = (resource.content or b"x") * max(1, 65536 // max(1, len(resource.content or b"x")))
+        try:
+            while resource.sent < resource.endless_limit and not self.server.owner.stopped.is_set():
+                self.wfile.write(chunk)
+                resource.sent += len(chunk)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        self.close_connection = True
 
     def _send_content(self, resource, record):
         content = resource.content

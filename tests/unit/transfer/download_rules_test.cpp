@@ -126,7 +126,8 @@ TEST(HttpStatusTable, RangeNotSatisfiable) {
 }
 
 TEST(MirrorRotation, CodesThatMoveOnOrRetry) {
-  for (Result code : {Result{3}, Result{12003}, Result{12028}, Result{12111}, E_UPD_RESOURCE_NOT_FOUND}) {
+  for (Result code : {Result{3}, Result{12003}, Result{12028}, Result{12111}, E_UPD_RESOURCE_NOT_FOUND,
+                      kHttpRedirectFailed}) {
     EXPECT_EQ(ClassifyConnectResult(code, 3), ConnectRetry::kNextUrl) << code;
     EXPECT_EQ(ClassifyConnectResult(code, 1), ConnectRetry::kReturn) << code;
   }
@@ -137,6 +138,49 @@ TEST(MirrorRotation, CodesThatMoveOnOrRetry) {
   EXPECT_EQ(ConnectAttempts(6, 1), 6);
   EXPECT_EQ(ConnectAttempts(2, 5), 4);
   EXPECT_EQ(ConnectAttempts(0, 0), 0);
+}
+
+TEST(Redirects, StatusesAndLocations) {
+  for (std::uint32_t status : {301u, 302u, 303u, 307u, 308u}) EXPECT_TRUE(IsRedirectStatus(status)) << status;
+  for (std::uint32_t status : {200u, 300u, 304u, 305u, 306u, 309u, 404u}) EXPECT_FALSE(IsRedirectStatus(status)) << status;
+
+  const std::wstring base = L"http://127.0.0.1:8080/app/files/setup.exe?v=2";
+  struct Case {
+    const wchar_t* location;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"https://mirror.example/setup.exe", L"https://mirror.example/setup.exe"},
+      {L"  FTP://mirror.example/a  \r\n", L"FTP://mirror.example/a"},
+      {L"//cdn.example/x.exe", L"http://cdn.example/x.exe"},
+      {L"/other/x.exe", L"http://127.0.0.1:8080/other/x.exe"},
+      {L"x.exe", L"http://127.0.0.1:8080/app/files/x.exe"},
+      {L"sub/x.exe?y=1", L"http://127.0.0.1:8080/app/files/sub/x.exe?y=1"},
+      {L"?v=3", L"http://127.0.0.1:8080/app/files/setup.exe?v=3"},
+      // "a://" inside a relative path is not a scheme.
+      {L"dir/a://b", L"http://127.0.0.1:8080/app/files/dir/a://b"},
+      {L"", L""},
+      {L"   ", L""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ResolveRedirectLocation(base, c.location), c.expected) << c.location;
+  EXPECT_EQ(ResolveRedirectLocation(L"http://host", L"x"), L"http://host/x");
+  EXPECT_EQ(ResolveRedirectLocation(L"not a url", L"x"), L"");
+}
+
+TEST(SizeBounds, KnownSizeWinsAndNothingPastTheBound) {
+  SizeBound installer = DownloadSizeBound(1000, kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
+  EXPECT_EQ(installer.bytes, 1000u);
+  EXPECT_EQ(installer.code, E_UPD_WRONG_SIZE);
+  SizeBound updatesFile = DownloadSizeBound(0, kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
+  EXPECT_EQ(updatesFile.bytes, 32u * 1024 * 1024);
+  EXPECT_EQ(updatesFile.code, E_UPD_BAD_UPDATES_FILE);
+  EXPECT_EQ(DownloadSizeBound(0, 0, E_UPD_BAD_UPDATES_FILE).bytes, 0u);
+
+  EXPECT_FALSE(ExceedsBound(installer, 0, 1000));
+  EXPECT_FALSE(ExceedsBound(installer, 999, 1));
+  EXPECT_TRUE(ExceedsBound(installer, 1000, 1));
+  EXPECT_TRUE(ExceedsBound(installer, 0, 1001));
+  EXPECT_TRUE(ExceedsBound(installer, 0xFFFFFFFFull, 0xFFFFFFFFull));  // no wrap-around
+  EXPECT_FALSE(ExceedsBound(SizeBound{}, 0xFFFFFFFFull, 0xFFFFFFFFull));
 }
 
 TEST(ReadErrors, TimeoutsAndDropsReconnect) {
