@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <vector>
@@ -202,7 +203,135 @@ bool IniFile::CheckHeader(const std::wstring& marker) const {
   return head == marker;
 }
 
+// ---- IniSectionView ----------------------------------------------------------------------------
+
+namespace {
+
+bool IsProfileBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+std::wstring TrimProfileBlanks(const wchar_t* begin, const wchar_t* end) {
+  while (begin < end && IsProfileBlank(*begin)) ++begin;
+  while (end > begin && IsProfileBlank(end[-1])) --end;
+  return std::wstring(begin, end);
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+std::wstring SectionKeyOf(const std::wstring& section) {
+  std::wstring key = TrimProfileBlanks(section.data(), section.data() + section.size());
+  if (!key.empty()) ::CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return key;
+}
+
+// True when the file holds a NUL character (a zero byte, or a zero UTF-16 unit after the mark) or
+// cannot be read. The profile functions end a value at such a NUL but trim the line around it,
+// which a section list cannot show; such damaged files are read key by key.
+bool HasNulCharacter(const std::wstring& path) {
+  UniqueFile file = OpenForReading(path);
+  if (!file) return true;
+  std::vector<unsigned char> block(1 << 16);
+  bool unicode = false;
+  bool first = true;
+  unsigned char carry = 0;
+  bool hasCarry = false;
+  for (;;) {
+    bool failed = false;
+    size_t got = ReadUpTo(file.Get(), block.data(), block.size(), &failed);
+    if (failed) return true;
+    if (got == 0) return false;
+    size_t start = 0;
+    if (first) {
+      first = false;
+      unicode = got >= 2 && block[0] == 0xFF && block[1] == 0xFE;
+      if (unicode) start = 2;
+    }
+    for (size_t i = start; i < got; ++i) {
+      if (!unicode) {
+        if (block[i] == 0) return true;
+      } else if (hasCarry) {
+        if (carry == 0 && block[i] == 0) return true;
+        hasCarry = false;
+      } else {
+        carry = block[i];
+        hasCarry = true;
+      }
+    }
+    if (got < block.size()) return false;
+  }
+}
+
+}  // namespace
+
+IniSectionView::IniSectionView(const wchar_t* entries, std::size_t length) {
+  const wchar_t* end = entries + length;
+  for (const wchar_t* line = entries; line < end;) {
+    const wchar_t* lineEnd = line;
+    while (lineEnd < end && *lineEnd != L'\0') ++lineEnd;
+    const wchar_t* equals = line;
+    while (equals < lineEnd && *equals != L'=') ++equals;
+    if (lineEnd > line) {
+      Entry entry;
+      entry.key = TrimProfileBlanks(line, equals);
+      if (equals < lineEnd) {
+        std::wstring value = TrimProfileBlanks(equals + 1, lineEnd);
+        if (value.size() > 1 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front())
+          value = value.substr(1, value.size() - 2);
+        entry.value = std::move(value);
+      }
+      entries_.push_back(std::move(entry));
+    }
+    line = lineEnd + 1;
+  }
+}
+
+std::wstring IniSectionView::Get(const std::wstring& key) const {
+  std::wstring name = TrimProfileBlanks(key.data(), key.data() + key.size());
+  for (const Entry& entry : entries_)
+    if (SameName(entry.key, name)) return entry.value;
+  return std::wstring();
+}
+
 // ---- IniFile: reading ---------------------------------------------------------------------------
+
+void IniFile::KeepSectionsInMemory(bool keep) {
+  keepSections_ = keep;
+  nulChecked_ = false;
+  ForgetSections();
+}
+
+const IniSectionView* IniFile::SectionView(const std::wstring& section) const {
+  if (!nulChecked_) {
+    nulChecked_ = true;
+    readKeyByKey_ = HasNulCharacter(path_);
+  }
+  if (readKeyByKey_) return nullptr;
+  std::wstring key = SectionKeyOf(section);
+  auto found = sections_.find(key);
+  if (found != sections_.end()) return found->second.get();
+  std::vector<wchar_t> buffer;
+  DWORD size = 4096;
+  DWORD length = 0;
+  bool complete = false;
+  for (;;) {
+    buffer.assign(size, L'\0');
+    length = ::GetPrivateProfileSectionW(section.c_str(), buffer.data(), size, path_.c_str());
+    if (!MayBeTruncated(length, size)) {
+      complete = true;
+      break;
+    }
+    if (size >= kMaxBufferChars) break;
+    size *= 2;
+  }
+  std::unique_ptr<IniSectionView> view;
+  if (complete) view = std::make_unique<IniSectionView>(buffer.data(), std::min<std::size_t>(length, size));
+  const IniSectionView* result = view.get();
+  sections_.emplace(std::move(key), std::move(view));
+  return result;
+}
+
 
 std::vector<std::wstring> IniFile::SectionNames() const {
   std::vector<std::wstring> names;
@@ -231,6 +360,13 @@ std::vector<std::wstring> IniFile::SectionNames() const {
 
 std::wstring IniFile::GetString(const std::wstring& section, const std::wstring& key) const {
   if (path_.empty()) return std::wstring();
+  if (keepSections_) {
+    if (const IniSectionView* view = SectionView(section)) return view->Get(key);
+  }
+  return ReadKey(section, key);
+}
+
+std::wstring IniFile::ReadKey(const std::wstring& section, const std::wstring& key) const {
   std::vector<wchar_t> buffer;
   DWORD size = kInitialBufferChars;
   DWORD length = 0;
@@ -281,6 +417,7 @@ void IniFile::GetFlags(const std::wstring& section, const std::wstring& key, Fla
 
 Result IniFile::PutString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const {
   if (path_.empty()) return ERROR_INVALID_PARAMETER;
+  ForgetSections();
   if (!::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path_.c_str())) {
     return LastErrorOr(kFailed);
   }
@@ -299,6 +436,7 @@ Result IniFile::PutNumberedList(const std::wstring& section, const std::wstring&
   for (size_t number = items.size(); number < static_cast<size_t>(INT_MAX); ++number) {
     std::wstring stale = NumberedKey(key, static_cast<int>(number));
     if (GetString(section, stale).empty()) break;
+    ForgetSections();
     if (!::WritePrivateProfileStringW(section.c_str(), stale.c_str(), nullptr, path_.c_str())) {
       return LastErrorOr(kFailed);
     }
@@ -321,6 +459,7 @@ Result IniFile::PutFlags(const std::wstring& section, const std::wstring& key, c
 
 Result IniFile::Delete() const {
   if (path_.empty()) return ERROR_INVALID_PARAMETER;
+  ForgetSections();
   if (!::DeleteFileW(path_.c_str())) return LastErrorOr(kFailed);
   return kOk;
 }

@@ -1,5 +1,7 @@
 #include "catalogue/update_catalogue.h"
 
+#include <unordered_set>
+
 #include <windows.h>
 #include <wininet.h>
 #include <msi.h>
@@ -150,6 +152,58 @@ UpdateRecord* UpdateCatalogue::Find(const std::wstring& sectionName) const {
     if (EqualsIgnoringCase(record->sectionName, sectionName)) return record.get();
   }
   return nullptr;
+}
+
+namespace {
+
+// The name with ASCII letters in lower case; false when it holds any other character above 127.
+bool AsciiKeyOf(const std::wstring& name, std::wstring& key) {
+  key.resize(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    wchar_t c = name[i];
+    if (c > 127) return false;
+    key[i] = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  }
+  return true;
+}
+
+}  // namespace
+
+void RecordNameIndex::Add(UpdateRecord* record) {
+  Entry entry{added_++, record};
+  std::wstring key;
+  if (AsciiKeyOf(record->sectionName, key))
+    ascii_.emplace(std::move(key), entry);  // an earlier record of the same name stays
+  else
+    others_.push_back(entry);
+}
+
+UpdateRecord* RecordNameIndex::Find(const std::wstring& sectionName) const {
+  const Entry* best = nullptr;
+  std::wstring key;
+  if (AsciiKeyOf(sectionName, key)) {
+    auto found = ascii_.find(key);
+    if (found != ascii_.end()) best = &found->second;
+  } else {
+    for (const auto& [name, entry] : ascii_)
+      if ((best == nullptr || entry.order < best->order) && EqualsIgnoringCase(entry.record->sectionName, sectionName))
+        best = &entry;
+  }
+  // A name with other characters may still equal an ASCII one without regard to case.
+  for (const Entry& entry : others_) {
+    if (best != nullptr && entry.order > best->order) break;
+    if (EqualsIgnoringCase(entry.record->sectionName, sectionName)) {
+      best = &entry;
+      break;
+    }
+  }
+  return best != nullptr ? best->record : nullptr;
+}
+
+void RecordNameIndex::Clear() {
+  ascii_.clear();
+  others_.clear();
+  added_ = 0;
 }
 
 UpdateRecord& UpdateCatalogue::Append(std::unique_ptr<UpdateRecord> record) {
@@ -312,6 +366,7 @@ Result UpdatesFileReader::Load(bool checkHeader, bool mergeDeprecated) {
   }
 
   IniFile file(path_);
+  file.KeepSectionsInMemory(sectionsInMemory_);
   Result result = file.ReadBom();
   if (result != kOk) {
     LogError(L"Unable to read the updates configuration file " + path_, result);
@@ -328,8 +383,10 @@ Result UpdatesFileReader::Load(bool checkHeader, bool mergeDeprecated) {
   pendingDepends_.clear();
   pendingReplaces_.clear();
   pendingNextDeprecated_.clear();
+  names_.Clear();
+  for (std::size_t i = 0; i < catalogue_.Count(); ++i) names_.Add(&catalogue_.At(i));
   for (const std::wstring& section : file.SectionNames()) {
-    if (section != kGeneral && catalogue_.Find(section) != nullptr) {
+    if (section != kGeneral && names_.Find(section) != nullptr) {
       // The profile functions answer every key from the first of the sections named alike, so a
       // repeated one would only be a second copy of that update (shown and installed twice, and
       // merged into one when the selection is written); it is read once.
@@ -378,7 +435,7 @@ Result UpdatesFileReader::ReadUpdate(const IniFile& file, const std::wstring& se
   }
   std::wstring nextDeprecated = file.GetString(section, L"NextDeprecated");
   if (!nextDeprecated.empty()) pendingNextDeprecated_.push_back({section, nextDeprecated});
-  catalogue_.Append(std::move(record));
+  names_.Add(&catalogue_.Append(std::move(record)));
   return kOk;
 }
 
@@ -521,8 +578,8 @@ Result UpdatesFileReader::ParseSection(const IniFile& file, const std::wstring& 
 void UpdatesFileReader::ResolveLinks() {
   const size_t limit = catalogue_.Count();
   for (const PendingLink& link : pendingDepends_) {
-    UpdateRecord* record = catalogue_.Find(link.section);
-    UpdateRecord* target = catalogue_.Find(link.value);
+    UpdateRecord* record = names_.Find(link.section);
+    UpdateRecord* target = names_.Find(link.value);
     if (record == nullptr || target == nullptr || record == target) continue;
     // A dependency that would close a loop is dropped: installation order must have a start.
     if (DependencyChainReaches(target, record, limit)) {
@@ -533,16 +590,16 @@ void UpdatesFileReader::ResolveLinks() {
     target->requiredBy = record;
   }
   for (const PendingList& list : pendingReplaces_) {
-    UpdateRecord* record = catalogue_.Find(list.section);
+    UpdateRecord* record = names_.Find(list.section);
     if (record == nullptr) continue;
     for (const std::wstring& item : list.items) {
-      UpdateRecord* target = catalogue_.Find(item);
+      UpdateRecord* target = names_.Find(item);
       if (target != nullptr && target != record) record->replaces.push_back(target);
     }
   }
   for (const PendingLink& link : pendingNextDeprecated_) {
-    UpdateRecord* record = catalogue_.Find(link.section);
-    UpdateRecord* target = catalogue_.Find(link.value);
+    UpdateRecord* record = names_.Find(link.section);
+    UpdateRecord* target = names_.Find(link.value);
     if (record == nullptr || target == nullptr || record == target) continue;
     if (DeprecationChainReaches(target, record, limit)) {
       LogFormat(kLogDebug, L"Ignoring NextDeprecated=%ls of [%ls]: it closes a loop", link.value.c_str(),
@@ -574,13 +631,10 @@ void UpdatesFileReader::ApplySingleUpdate() {
 void UpdatesFileReader::MergeDeprecatedDescriptions() {
   for (size_t index = 0; index < catalogue_.Count(); ++index) {
     UpdateRecord& record = catalogue_.At(index);
-    std::vector<const UpdateRecord*> visited = {&record};
+    std::unordered_set<const UpdateRecord*> visited = {&record};
     for (const UpdateRecord* older = record.nextDeprecated; older != nullptr; older = older->nextDeprecated) {
       // The walk ends at a record it has seen, so a chain that leads back cannot run for ever.
-      bool seen = false;
-      for (const UpdateRecord* earlier : visited) seen = seen || earlier == older;
-      if (seen) break;
-      visited.push_back(older);
+      if (!visited.insert(older).second) break;
       for (int kind = kDescriptionFeatures; kind <= kDescriptionBugFixes; ++kind) {
         const std::vector<std::wstring>& items = older->descriptionGroups[kind].items;
         std::vector<std::wstring>& into = record.descriptionGroups[kind].items;

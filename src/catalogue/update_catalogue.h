@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue/ini_file.h"
@@ -44,6 +45,26 @@ class UpdateCatalogue {
   std::vector<std::unique_ptr<UpdateRecord>> records_;
 };
 
+// Finds records by section name as UpdateCatalogue::Find does (the first of the names equal without
+// regard to case), in constant time for the usual ASCII names, so that linking the records of a long
+// catalogue does not compare every name with every other. Names with other characters are compared
+// one by one, exactly.
+class RecordNameIndex {
+ public:
+  void Add(UpdateRecord* record);
+  UpdateRecord* Find(const std::wstring& sectionName) const;
+  void Clear();
+
+ private:
+  struct Entry {
+    std::size_t order;
+    UpdateRecord* record;
+  };
+  std::unordered_map<std::wstring, Entry> ascii_;  // by the name with ASCII letters in lower case
+  std::vector<Entry> others_;                      // in the order they were added
+  std::size_t added_ = 0;
+};
+
 // A provider of the catalogue's records: the updates configuration file or GitHub releases.
 class UpdateSource {
  public:
@@ -58,6 +79,8 @@ class UpdatesFileReader : public UpdateSource {
       : catalogue_(catalogue), path_(std::move(path)) {}
 
   Result Load(bool checkHeader, bool mergeDeprecated) override;
+  // On (the default), each section is read with one profile call; off, key by key (for comparison).
+  void SetSectionsInMemory(bool inMemory) { sectionsInMemory_ = inMemory; }
   // Reads one update section into the record; the first failing key ends it.
   Result ParseSection(const IniFile& file, const std::wstring& section, UpdateRecord& record) const;
 
@@ -80,6 +103,8 @@ class UpdatesFileReader : public UpdateSource {
 
   UpdateCatalogue& catalogue_;
   std::wstring path_;
+  bool sectionsInMemory_ = true;
+  RecordNameIndex names_;
   std::vector<PendingLink> pendingDepends_;
   std::vector<PendingList> pendingReplaces_;
   std::vector<PendingLink> pendingNextDeprecated_;

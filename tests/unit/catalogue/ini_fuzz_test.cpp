@@ -3,6 +3,7 @@
 // reproducible.
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <random>
 #include <string>
 #include <vector>
@@ -153,6 +154,95 @@ TEST(IniFileFuzz, DelimitedListsRoundTrip) {
       EXPECT_EQ(SplitDelimitedList(JoinDelimitedList(split)), split) << round;
     }
   }
+}
+
+}  // namespace
+}  // namespace updater
+
+namespace updater {
+namespace {
+
+// Generated files full of what the two ways of reading could disagree on: quotes of both kinds,
+// blanks and tabs around "=" and at the ends, repeated keys and sections, keys without "=", empty
+// names and values, comments, case differences, long values. Every key (and variants of its name)
+// must read the same from the section kept in memory as from its own profile call.
+TEST(IniSectionsInMemory, AnswerEveryKeyAsTheProfileFunctionsDo) {
+  TempFolder folder;
+  std::mt19937 random(20261209u);
+  auto below = [&](unsigned bound) { return std::uniform_int_distribution<unsigned>(0, bound - 1)(random); };
+  const std::vector<std::wstring> names = {L"Name", L"URL", L"URL1", L"Size", L"Feature", L"x", L"Key With Blank",
+                                           L"\u00C9t\u00E9", L"Empty", L"Q"};
+  const std::vector<std::wstring> values = {L"plain",  L"\"quoted\"", L"'single'", L"\"unbalanced", L"\"", L"''",
+                                            L"\"a\"b\"", L"  in  ", L"x = y",    L"",            L"tab\tin",
+                                            L"\"  spaced  \"", L"'\"mixed'\"", std::wstring(3000, L'v'), L"\u4E2D\u6587",
+                                            std::wstring(L"cut \0after  ", 13)};
+  const std::vector<std::wstring> blanks = {L"", L" ", L"\t", L"  \t "};
+  auto pick = [&](const std::vector<std::wstring>& pool) { return pool[below(static_cast<unsigned>(pool.size()))]; };
+  auto caseVariant = [&](std::wstring text) {
+    for (wchar_t& c : text)
+      if (below(2) && c < 128) c = static_cast<wchar_t>(std::iswupper(c) ? std::towlower(c) : std::towupper(c));
+    return text;
+  };
+
+  int compared = 0;
+  // Every fifth file may hold the value with a NUL inside; the others never do.
+  for (int index = 0; index < 40; ++index) {
+    const size_t valueCount = index % 5 == 4 ? values.size() : values.size() - 1;
+    std::wstring text = L";kxw; generated\r\n";
+    unsigned sections = 1 + below(5);
+    std::vector<std::wstring> sectionNames;
+    for (unsigned s = 0; s < sections; ++s) {
+      std::wstring section = below(5) == 0 && !sectionNames.empty() ? caseVariant(sectionNames[0])
+                                                                    : L"Update " + std::to_wstring(s);
+      sectionNames.push_back(section);
+      text += L"[" + pick(blanks) + section + pick(blanks) + L"]\r\n";
+      unsigned lines = below(14);
+      for (unsigned l = 0; l < lines; ++l) {
+        switch (below(10)) {
+          case 0: text += L"; comment " + pick(names) + L"=" + pick(values) + L"\r\n"; break;
+          case 1: text += pick(blanks) + pick(names) + pick(blanks) + L"\r\n"; break;  // no "="
+          case 2: text += L"=" + pick(values) + L"\r\n"; break;                       // no name
+          default:
+            text += pick(blanks) + caseVariant(pick(names)) + pick(blanks) + L"=" + pick(blanks) +
+                    values[below(static_cast<unsigned>(valueCount))] +
+                    pick(blanks) + L"\r\n";
+        }
+      }
+    }
+    for (Encoding encoding : {Encoding::kAnsi, Encoding::kUtf16}) {
+      std::wstring written = text;
+      if (encoding == Encoding::kAnsi)
+        for (wchar_t& c : written)
+          if (c > 0xFF) c = L'?';
+      std::wstring path = folder.NewPath(L"differential" + std::to_wstring(index) + L".ini");
+      std::string bytes;
+      if (encoding == Encoding::kAnsi) {
+        for (wchar_t c : written) bytes += static_cast<char>(c);
+      } else {
+        bytes = EncodeText(written, Encoding::kUtf16);
+      }
+      ASSERT_TRUE(WriteBytes(path, bytes));
+      IniFile keyByKey(path);
+      IniFile inMemory(path);
+      inMemory.KeepSectionsInMemory();
+      std::vector<std::wstring> probes = sectionNames;
+      probes.push_back(L"Missing");
+      probes.push_back(L" " + sectionNames[0] + L" ");
+      for (const std::wstring& section : probes) {
+        for (const std::wstring& name : names) {
+          for (const std::wstring& key : {name, caseVariant(name), L" " + name + L"\t"}) {
+            SCOPED_TRACE(testing::Message() << "file " << index << " [" << std::string(section.begin(), section.end())
+                                            << "] " << std::string(key.begin(), key.end()));
+            EXPECT_EQ(inMemory.GetString(section, key), keyByKey.GetString(section, key));
+            ++compared;
+          }
+        }
+        EXPECT_EQ(inMemory.GetNumberedList(section, L"URL"), keyByKey.GetNumberedList(section, L"URL"));
+      }
+      ::DeleteFileW(path.c_str());
+    }
+  }
+  EXPECT_GT(compared, 3000);
 }
 
 }  // namespace

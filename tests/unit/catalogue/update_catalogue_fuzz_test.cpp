@@ -402,10 +402,67 @@ class CatalogueFuzz : public ::testing::Test {
     selection_.readsSavedSelection = true;
   }
 
-  // Loads, checks the outcome and, when it loaded, writes the selection and reads it back.
+  static std::wstring SectionOf(const UpdateRecord* record) { return record ? record->sectionName : L"<none>"; }
+
+  // Every field the reader fills, record by record.
+  static void ExpectSameRecords(const UpdateCatalogue& a, const UpdateCatalogue& b) {
+    ASSERT_EQ(a.Count(), b.Count());
+    for (size_t i = 0; i < a.Count(); ++i) {
+      const UpdateRecord& x = a.At(i);
+      const UpdateRecord& y = b.At(i);
+      SCOPED_TRACE(x.sectionName);
+      EXPECT_EQ(x.sectionName, y.sectionName);
+      EXPECT_EQ(x.Name, y.Name);
+      EXPECT_EQ(x.Category, y.Category);
+      EXPECT_EQ(x.ServerFileName, y.ServerFileName);
+      EXPECT_EQ(x.UpdatedApplicationVersions, y.UpdatedApplicationVersions);
+      EXPECT_EQ(x.UpdatedApplications, y.UpdatedApplications);
+      EXPECT_EQ(x.Description, y.Description);
+      for (int kind = 0; kind < 3; ++kind) EXPECT_EQ(x.descriptionGroups[kind].items, y.descriptionGroups[kind].items);
+      EXPECT_EQ(x.Size, y.Size);
+      EXPECT_EQ(x.Flags.Value(), y.Flags.Value());
+      EXPECT_EQ(x.SHA256, y.SHA256);
+      EXPECT_EQ(x.MD5, y.MD5);
+      EXPECT_EQ(x.URL, y.URL);
+      ASSERT_EQ(x.AutoCloseApplication.size(), y.AutoCloseApplication.size());
+      for (size_t k = 0; k < x.AutoCloseApplication.size(); ++k)
+        EXPECT_EQ(x.AutoCloseApplication[k].path, y.AutoCloseApplication[k].path);
+      EXPECT_EQ(x.CommandLine, y.CommandLine);
+      EXPECT_EQ(x.NoGUICommandLineSwitch, y.NoGUICommandLineSwitch);
+      EXPECT_TRUE(SameVersion(x.TargetOsMinVersion, y.TargetOsMinVersion));
+      EXPECT_TRUE(SameVersion(x.TargetOsMaxVersion, y.TargetOsMaxVersion));
+      EXPECT_EQ(x.detectionKind, y.detectionKind);
+      EXPECT_EQ(x.detectionTarget, y.detectionTarget);
+      EXPECT_EQ(x.expansionError, y.expansionError);
+      EXPECT_EQ(x.CustomDetectionParams, y.CustomDetectionParams);
+      EXPECT_EQ(x.AppIdName, y.AppIdName);
+      EXPECT_EQ(x.criteria, y.criteria);
+      EXPECT_EQ(x.versionOperator, y.versionOperator);
+      EXPECT_TRUE(SameVersion(x.Version, y.Version));
+      EXPECT_EQ(x.FileSize, y.FileSize);
+      EXPECT_EQ(x.status, y.status);
+      EXPECT_EQ(x.localPath, y.localPath);
+      EXPECT_EQ(SectionOf(x.dependsOn), SectionOf(y.dependsOn));
+      EXPECT_EQ(SectionOf(x.nextDeprecated), SectionOf(y.nextDeprecated));
+      EXPECT_EQ(x.replacesAll, y.replacesAll);
+      ASSERT_EQ(x.replaces.size(), y.replaces.size());
+      for (size_t k = 0; k < x.replaces.size(); ++k) EXPECT_EQ(SectionOf(x.replaces[k]), SectionOf(y.replaces[k]));
+    }
+  }
+
+  // Loads, checks the outcome and, when it loaded, writes the selection and reads it back. With the
+  // switches on, the file is also read key by key, which must give the same outcome and records.
   void LoadAndRoundTrip(const std::wstring& path, bool switchesOn, const std::wstring& selectionPath) {
     UpdateCatalogue catalogue(server_);
     Result result = UpdatesFileReader(catalogue, path).Load(switchesOn, switchesOn);
+    if (switchesOn) {
+      UpdateCatalogue keyByKey(server_);
+      UpdatesFileReader reader(keyByKey, path);
+      reader.SetSectionsInMemory(false);
+      EXPECT_EQ(reader.Load(true, true), result);
+      ExpectSameRecords(catalogue, keyByKey);
+      ++comparedBothWays_;
+    }
     ++outcomes_[result];
     EXPECT_TRUE(IsReaderCode(result)) << std::hex << result;
     ExpectSoundLinks(catalogue);
@@ -440,6 +497,7 @@ class CatalogueFuzz : public ::testing::Test {
   CatalogueSettings selection_;
   std::map<Result, int> outcomes_;
   int roundTrips_ = 0;
+  int comparedBothWays_ = 0;
 };
 
 TEST_F(CatalogueFuzz, MalformedFilesLoadToDocumentedCodesAndRoundTrip) {
@@ -468,6 +526,7 @@ TEST_F(CatalogueFuzz, MalformedFilesLoadToDocumentedCodesAndRoundTrip) {
   // The corpus must reach both ends: files that load and files that fail in several ways.
   EXPECT_GT(outcomes_[kOk], kFiles / 20);
   EXPECT_GT(roundTrips_, kFiles / 20);
+  EXPECT_EQ(comparedBothWays_, kFiles);
   EXPECT_GT(outcomes_[E_UPD_INVALID_UPDATES_FILE], kFiles / 20);
   EXPECT_GT(outcomes_[E_UPD_BAD_UPDATES_FILE], 0);
   EXPECT_GT(outcomes_[E_UPD_UNTRUSTED_PUBLISHER], 0);
