@@ -72,10 +72,13 @@ def hash_bench(build_dir, env, folder, data, size_mib):
 
     print(f"Hashes, file: {size_mib} MiB")
     print(f"{'hash':8} {'updater (Wine)':>15} {'host':>10} {'ratio':>7}")
+    figures = {}
     for name, host_seconds in (("sha256", host_sha256_s), ("md5", host_md5_s)):
         seconds = found[name][1]
         ratio = seconds / host_seconds if host_seconds > 0 else float("inf")
         print(f"{name:8} {seconds:14.2f}s {host_seconds:9.2f}s {ratio:7.2f}")
+        figures[f"{name}_host_over_updater"] = host_seconds / seconds if seconds > 0 else float("inf")
+    return figures
 
 
 class Fetch:
@@ -152,10 +155,15 @@ def download_bench(build_dir, env, folder, sizes):
         peaks = ", ".join(f"{size_mib} MiB file {results[(size_mib, key)].peak / MIB:.1f} MiB" for size_mib in sizes)
         print(f"  {clients[key][0]:12}: {peaks}")
     small, large = min(sizes), max(sizes)
+    figures = {f"engine_vs_qda_loop_{size_mib}mib": throughput(size_mib, "engine") / throughput(size_mib, "qda")
+               for size_mib in sizes}
+    figures[f"engine_vs_bare_loop_{large}mib"] = throughput(large, "engine") / throughput(large, "loop")
+    figures[f"engine_vs_curl_{large}mib"] = throughput(large, "engine") / throughput(large, "curl")
     growth = results[(large, "engine")].peak - results[(small, "engine")].peak
     verdict = "more than" if growth > WORKING_SET_GROWTH_LIMIT else "not more than"
     print(f"  engine, {large} MiB against {small} MiB file: {growth / MIB:+.1f} MiB, "
           f"{verdict} {WORKING_SET_GROWTH_LIMIT // MIB} MiB of growth")
+    return figures
 
 
 def catalogue_bench(build_dir, env, sizes):
@@ -172,6 +180,7 @@ def catalogue_bench(build_dir, env, sizes):
         growth = f"{seconds / previous:7.1f}x" if previous else ""
         print(f"{updates:8} {size / 1024:7.0f} KiB {seconds:9.2f} {per_update:10.2f} {growth:>8}")
         previous = seconds
+    return {f"catalogue_{updates}_s": seconds for updates, _, seconds, _ in found}
 
 
 JUSTCHECK_UPDATES = 20
@@ -265,40 +274,36 @@ def main():
     subprocess.run(["wineserver", "-p60"], env=dict(env, WINEPREFIX=str(build_dir / "wineprefix")), timeout=30,
                    check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    bench_lines = []
-    if args.only == "catalogue":
-        catalogue_bench(build_dir, env, args.catalogue_updates)
-        return 0
-    if args.only == "justcheck":
+    figures = {}
+    if args.only in ("catalogue", None):
+        figures.update(catalogue_bench(build_dir, env, args.catalogue_updates))
+        print()
+    if args.only in ("hash", "download", "justcheck", None):
         folder = pathlib.Path(tempfile.mkdtemp(prefix="bench-", dir=build_dir))
         try:
-            ratio = justcheck_bench(build_dir, env, folder)
+            if args.only in ("hash", "download", None):
+                data = folder / "data.bin"
+                make_file(data, args.size_mib)
+            if args.only in ("hash", None):
+                figures.update(hash_bench(build_dir, env, folder, data, args.size_mib))
+                print()
+            if args.only in ("download", None):
+                small = folder / "small.bin"
+                make_file(small, args.small_size_mib)
+                figures.update(download_bench(build_dir, env, folder, {args.small_size_mib: small, args.size_mib: data}))
+                print()
+            if args.only in ("justcheck", None):
+                figures["justcheck_uptodate_over_floor"] = justcheck_bench(build_dir, env, folder)
+                print()
         finally:
             shutil.rmtree(folder, ignore_errors=True)
-        print(f"BENCH justcheck_uptodate_over_floor={ratio:.2f}")
-        return 0
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="bench-", dir=build_dir))
-    try:
-        data = folder / "data.bin"
-        make_file(data, args.size_mib)
-        if args.only != "download":
-            hash_bench(build_dir, env, folder, data, args.size_mib)
-        if args.only != "hash":
-            if args.only is None:
-                print()
-            small = folder / "small.bin"
-            make_file(small, args.small_size_mib)
-            download_bench(build_dir, env, folder, {args.small_size_mib: small, args.size_mib: data})
-        if args.only is None:
-            print()
-            catalogue_bench(build_dir, env, args.catalogue_updates)
-            print()
-            bench_lines.append(f"BENCH justcheck_uptodate_over_floor={justcheck_bench(build_dir, env, folder):.2f}")
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
-    if bench_lines:
-        print()
-        print("\n".join(bench_lines))
+    order = ["catalogue_1000_s", "catalogue_5000_s", f"engine_vs_qda_loop_{args.small_size_mib}mib",
+             f"engine_vs_qda_loop_{args.size_mib}mib", f"engine_vs_bare_loop_{args.size_mib}mib",
+             f"engine_vs_curl_{args.size_mib}mib", "sha256_host_over_updater", "md5_host_over_updater",
+             "justcheck_uptodate_over_floor"]
+    for name in order + sorted(set(figures) - set(order)):
+        if name in figures:
+            print(f"BENCH {name}={figures[name]:.3f}")
     return 0
 
 

@@ -13,6 +13,7 @@ namespace {
 
 constexpr DWORD kMd5BlockSize = 64 * 1024;
 constexpr DWORD kSha256BlockSize = 1024;
+constexpr DWORD kFileReadBlockSize = 1024 * 1024;
 constexpr DWORD kMd5DigestSize = 16;
 constexpr DWORD kSha256DigestSize = 32;
 
@@ -89,12 +90,17 @@ Result ComputeFileSha256(const std::wstring& path, std::wstring& digest) {
   UniqueCryptHash hash;
   if (!::CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Put())) return LastErrorOrFail();
 
-  BYTE block[kSha256BlockSize];
+  // The file is read in large blocks (a read per kilobyte costs more than the hashing itself); the
+  // hash still gets the data in pieces of kSha256BlockSize bytes.
+  std::vector<BYTE> block(kFileReadBlockSize);
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(file.Get(), block, kSha256BlockSize, &read, nullptr)) return LastErrorOrFail();
+    if (!::ReadFile(file.Get(), block.data(), kFileReadBlockSize, &read, nullptr)) return LastErrorOrFail();
     if (read == 0) break;
-    if (!::CryptHashData(hash.Get(), block, read, 0)) return LastErrorOrFail();
+    for (DWORD offset = 0; offset < read; offset += kSha256BlockSize) {
+      DWORD piece = read - offset < kSha256BlockSize ? read - offset : kSha256BlockSize;
+      if (!::CryptHashData(hash.Get(), block.data() + offset, piece, 0)) return LastErrorOrFail();
+    }
   }
   return FinishHash(hash.Get(), kSha256DigestSize, L"%02X", digest);
 }
