@@ -88,6 +88,9 @@ Result UpdaterApp::Run() {
     // It runs in its own folder: a command interpreter whose current folder is the copy's folder
     // (this process's) could not remove that folder.
     std::wstring batchFolder = FolderOf(options_.uninstallFilePath);
+    // Nor may this process keep it as its own current folder: where a running program can be deleted
+    // (Wine), the batch file may reach its "rmDir" before this process has ended.
+    if (!batchFolder.empty()) ::SetCurrentDirectoryW(batchFolder.c_str());
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_FLAG_NO_UI;
