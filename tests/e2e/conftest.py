@@ -6,6 +6,7 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import servers  # noqa: E402
 from wineenv import WineEnv  # noqa: E402
 
 
@@ -22,3 +23,11 @@ def workdir(wine, tmp_path):
     folder = wine.new_app_folder(tmp_path.name)
     yield folder
     shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def http():
+    """The publisher's HTTP server on 127.0.0.1, one per test module (the core suites start one per test)."""
+    server = servers.HttpServer().start()
+    yield server
+    server.stop()

@@ -12,13 +12,6 @@ from wineenv import read_log
 ROOT = r"HKCU\Software\Velmora\Kestrune Updater"
 
 
-@pytest.fixture(scope="module")
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
-
-
 class App:
     """An application folder with updater.exe, its client configuration and a registry key of its
     own that the updates of a test detect."""

@@ -17,13 +17,6 @@ from wineenv import read_log
 PRODUCT_ROOT = r"HKCU\Software\Velmora\Kestrune Updater"
 
 
-@pytest.fixture(scope="module")
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
-
-
 class Road:
     """One application on the whole road: check, hand-over, the copy's download and installation."""
 

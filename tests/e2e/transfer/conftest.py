@@ -4,14 +4,6 @@ import uuid
 
 import pytest
 
-import servers
-
-
-@pytest.fixture(scope="module")
-def http():
-    server = servers.HttpServer().start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture

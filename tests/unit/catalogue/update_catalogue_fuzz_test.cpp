@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "catalogue/ini_test_files.h"
+#include "catalogue/record_expectations.h"
 #include "catalogue/text_util.h"
 #include "catalogue/update_catalogue.h"
 
@@ -411,37 +412,8 @@ class CatalogueFuzz : public ::testing::Test {
       const UpdateRecord& x = a.At(i);
       const UpdateRecord& y = b.At(i);
       SCOPED_TRACE(x.sectionName);
-      EXPECT_EQ(x.sectionName, y.sectionName);
-      EXPECT_EQ(x.Name, y.Name);
-      EXPECT_EQ(x.Category, y.Category);
-      EXPECT_EQ(x.ServerFileName, y.ServerFileName);
-      EXPECT_EQ(x.UpdatedApplicationVersions, y.UpdatedApplicationVersions);
-      EXPECT_EQ(x.UpdatedApplications, y.UpdatedApplications);
-      EXPECT_EQ(x.Description, y.Description);
-      for (int kind = 0; kind < 3; ++kind) EXPECT_EQ(x.descriptionGroups[kind].items, y.descriptionGroups[kind].items);
-      EXPECT_EQ(x.Size, y.Size);
-      EXPECT_EQ(x.Flags.Value(), y.Flags.Value());
-      EXPECT_EQ(x.SHA256, y.SHA256);
-      EXPECT_EQ(x.MD5, y.MD5);
-      EXPECT_EQ(x.URL, y.URL);
-      ASSERT_EQ(x.AutoCloseApplication.size(), y.AutoCloseApplication.size());
-      for (size_t k = 0; k < x.AutoCloseApplication.size(); ++k)
-        EXPECT_EQ(x.AutoCloseApplication[k].path, y.AutoCloseApplication[k].path);
-      EXPECT_EQ(x.CommandLine, y.CommandLine);
-      EXPECT_EQ(x.NoGUICommandLineSwitch, y.NoGUICommandLineSwitch);
-      EXPECT_TRUE(SameVersion(x.TargetOsMinVersion, y.TargetOsMinVersion));
-      EXPECT_TRUE(SameVersion(x.TargetOsMaxVersion, y.TargetOsMaxVersion));
-      EXPECT_EQ(x.detectionKind, y.detectionKind);
-      EXPECT_EQ(x.detectionTarget, y.detectionTarget);
+      testing_support::ExpectSameRecord(x, y);
       EXPECT_EQ(x.expansionError, y.expansionError);
-      EXPECT_EQ(x.CustomDetectionParams, y.CustomDetectionParams);
-      EXPECT_EQ(x.AppIdName, y.AppIdName);
-      EXPECT_EQ(x.criteria, y.criteria);
-      EXPECT_EQ(x.versionOperator, y.versionOperator);
-      EXPECT_TRUE(SameVersion(x.Version, y.Version));
-      EXPECT_EQ(x.FileSize, y.FileSize);
-      EXPECT_EQ(x.status, y.status);
-      EXPECT_EQ(x.localPath, y.localPath);
       EXPECT_EQ(SectionOf(x.dependsOn), SectionOf(y.dependsOn));
       EXPECT_EQ(SectionOf(x.nextDeprecated), SectionOf(y.nextDeprecated));
       EXPECT_EQ(x.replacesAll, y.replacesAll);
