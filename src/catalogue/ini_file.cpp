@@ -294,6 +294,39 @@ std::wstring IniSectionView::Get(const std::wstring& key) const {
   return std::wstring();
 }
 
+// ---- IniReadSnapshot ----------------------------------------------------------------------------
+
+IniReadSnapshot::IniReadSnapshot(const std::wstring& source) : source_(source) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  wchar_t copy[MAX_PATH + 1] = {};
+  DWORD length = ::GetTempPathW(MAX_PATH, folder);
+  if (length == 0 || length > MAX_PATH || ::GetTempFileNameW(folder, L"ini", 0, copy) == 0) return;
+  if (!::CopyFileW(source.c_str(), copy, FALSE)) {
+    ::DeleteFileW(copy);
+    return;
+  }
+  // The copy carries the original's attributes; a read-only one could not be deleted afterwards.
+  ::SetFileAttributesW(copy, FILE_ATTRIBUTE_NORMAL);
+  UniqueFile file(::CreateFileW(copy, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER written{};
+  written.LowPart = now.dwLowDateTime;
+  written.HighPart = now.dwHighDateTime;
+  written.QuadPart -= 60ULL * 10000000ULL;
+  FILETIME minuteAgo{written.LowPart, written.HighPart};
+  if (!file || !::SetFileTime(file.Get(), nullptr, nullptr, &minuteAgo)) {
+    file.Reset();
+    ::DeleteFileW(copy);
+    return;
+  }
+  copy_ = copy;
+}
+
+IniReadSnapshot::~IniReadSnapshot() {
+  if (!copy_.empty()) ::DeleteFileW(copy_.c_str());
+}
+
 // ---- IniFile: reading ---------------------------------------------------------------------------
 
 void IniFile::KeepSectionsInMemory(bool keep) {

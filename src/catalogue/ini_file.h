@@ -56,6 +56,27 @@ class IniSectionView {
   std::vector<Entry> entries_;
 };
 
+// A private copy of an INI file in the temporary folder, deleted when the object goes out of scope.
+// Reading a long file section by section from the copy gives every section from one version of the
+// file, even when the original is replaced meanwhile, and lets the profile functions keep the file
+// parsed between calls: a file written in the last two seconds or so is otherwise opened and
+// parsed again on every call, which for a freshly downloaded catalogue meant one full parse per
+// section. The copy's write time is therefore set a minute back. Path() is the original when no
+// copy could be made.
+class IniReadSnapshot {
+ public:
+  explicit IniReadSnapshot(const std::wstring& source);
+  ~IniReadSnapshot();
+  IniReadSnapshot(const IniReadSnapshot&) = delete;
+  IniReadSnapshot& operator=(const IniReadSnapshot&) = delete;
+
+  const std::wstring& Path() const { return copy_.empty() ? source_ : copy_; }
+
+ private:
+  std::wstring source_;
+  std::wstring copy_;
+};
+
 class IniFile {
  public:
   IniFile() = default;

@@ -365,7 +365,8 @@ Result UpdatesFileReader::Load(bool checkHeader, bool mergeDeprecated) {
     return E_UPD_UP_TO_DATE;
   }
 
-  IniFile file(path_);
+  IniReadSnapshot snapshot(path_);
+  IniFile file(snapshot.Path());
   file.KeepSectionsInMemory(sectionsInMemory_);
   Result result = file.ReadBom();
   if (result != kOk) {

@@ -290,6 +290,35 @@ TEST_F(IniFileWriteTest, DeleteRemovesTheFile) {
   EXPECT_EQ(file.Delete(), static_cast<Result>(ERROR_FILE_NOT_FOUND));
 }
 
+TEST_F(IniFileWriteTest, ReadSnapshotIsAPrivateCopyThatOutlivesChangesAndLeavesNothingBehind) {
+  std::wstring source = folder_.NewPath(L"published.ini");
+  ASSERT_TRUE(WriteBytes(source, "[General]\r\nName=first\r\n[Update1]\r\nSize=10\r\n"));
+  // A read-only original gives a read-only copy, which must still be deleted.
+  ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
+  std::wstring copy;
+  {
+    IniReadSnapshot snapshot(source);
+    copy = snapshot.Path();
+    ASSERT_NE(copy, source);
+    EXPECT_EQ(ReadBytes(copy), ReadBytes(source));
+    IniFile file(copy);
+    file.KeepSectionsInMemory();
+    EXPECT_EQ(file.GetString(L"General", L"Name"), L"first");
+    // The original replaced halfway through a read: the rest of the read still sees the version
+    // it started with.
+    ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(WriteBytes(source, "[General]\r\nName=second\r\n"));
+    EXPECT_EQ(file.GetString(L"Update1", L"Size"), L"10");
+    EXPECT_EQ(IniFile(copy).GetString(L"General", L"Name"), L"first");
+  }
+  EXPECT_FALSE(FileExists(copy));
+  EXPECT_EQ(IniFile(source).GetString(L"General", L"Name"), L"second");
+
+  std::wstring absent = folder_.NewPath(L"absent.ini");
+  IniReadSnapshot none(absent);
+  EXPECT_EQ(none.Path(), absent);
+}
+
 // ---- Flag words ---------------------------------------------------------------------------------
 
 FlagSet MakeFlags(wchar_t separator = L'|') {
