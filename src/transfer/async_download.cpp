@@ -86,7 +86,7 @@ std::uint32_t FileSizeOf(HANDLE file) {
 }  // namespace
 
 AsyncDownloadThread::AsyncDownloadThread(DownloadObserver* observer, CredentialsProvider* credentials)
-    : mObserver(observer), mCredentials(credentials) {}
+    : mObserver(observer), mCredentials(credentials), mCall(std::make_unique<AsyncCallState>()) {}
 
 AsyncDownloadThread::~AsyncDownloadThread() {
   CloseTransferHandles();
@@ -128,9 +128,12 @@ void AsyncDownloadThread::SetFailOnCertificateErrors(bool fail) { mFailOnCertifi
 bool AsyncDownloadThread::IsCanceled() {
   if (mForcedCancel) {
     Log(kLogTrace, L"AsyncDownloadThread::IsCanceled() detected (mForcedCancel == TRUE)");
+    mCancelSeen = true;
     return true;
   }
-  return mObserver && mObserver->IsCanceled();
+  bool cancelled = mObserver && mObserver->IsCanceled();
+  if (cancelled) mCancelSeen = true;
+  return cancelled;
 }
 
 bool AsyncDownloadThread::IsPaused() { return mObserver && mObserver->IsPaused(); }
@@ -167,48 +170,7 @@ bool AsyncDownloadThread::SupplyCredentials(HINTERNET handle, const std::wstring
 // ---------------------------------------------------------------------------------------------
 // Asynchronous pattern
 
-void CALLBACK AsyncDownloadThread::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
-                                                  DWORD infoLength) {
-  auto* self = reinterpret_cast<AsyncDownloadThread*>(context);
-  if (self) self->OnStatus(status, info, infoLength);
-}
-
-void AsyncDownloadThread::OnStatus(DWORD status, LPVOID info, DWORD infoLength) {
-  switch (status) {
-    case INTERNET_STATUS_CONNECTION_CLOSED:
-      mConnectionClosed = true;
-      return;
-    case INTERNET_STATUS_HANDLE_CLOSING:
-      ::SetEvent(mHandleClosedEvent.Get());
-      return;
-    case INTERNET_STATUS_REQUEST_COMPLETE: {
-      if (!info || infoLength < sizeof(INTERNET_ASYNC_RESULT)) return;
-      const auto* result = static_cast<const INTERNET_ASYNC_RESULT*>(info);
-      mAsyncResult = result->dwResult;
-      mAsyncError = result->dwError;
-      switch (mPendingKind.load()) {
-        case kPendingFtpCommand:
-          mResponseText = ReadResponseText();
-          break;
-        case kPendingConnect:
-        case kPendingFtpOpenFile:
-        case kPendingHttpOpenRequest:
-          mCurrentHandle = reinterpret_cast<HINTERNET>(result->dwResult);
-          mResponseText = ReadResponseText();
-          break;
-        default:
-          break;
-      }
-      mCompleted = true;
-      ::SetEvent(mCompletionEvent.Get());
-      return;
-    }
-    default:
-      return;
-  }
-}
-
-std::wstring AsyncDownloadThread::ReadResponseText() const {
+static std::wstring ReadResponseText() {
   std::vector<wchar_t> buffer(1000);
   for (;;) {
     DWORD error = 0;
@@ -220,16 +182,107 @@ std::wstring AsyncDownloadThread::ReadResponseText() const {
   }
 }
 
+struct AsyncDownloadThread::AsyncCallState {
+  AsyncCallState()
+      : completionEvent(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+        handleClosedEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+  void OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD infoLength);
+  // From here on the block belongs to the library's callbacks: it deletes itself once each of the
+  // given handles (null ones left out) has reported closing. The caller closes them afterwards and
+  // does not touch the block again.
+  void FreeAfterClosing(HINTERNET request, HINTERNET connection);
+
+  // Asynchronous-completion block.
+  std::atomic<DWORD> asyncError{0};
+  std::atomic<DWORD_PTR> asyncResult{0};
+  std::atomic<int> pendingKind{0};
+  std::atomic<bool> completed{true};
+  std::wstring responseText;  // the FTP reply of the last command
+  std::atomic<HINTERNET> currentHandle{nullptr};
+  UniqueHandle completionEvent;
+  UniqueHandle handleClosedEvent;
+
+  // Buffers the library writes into while a call pends.
+  std::vector<BYTE> readBuffer;
+  DWORD bytesRead = 0;
+  DWORD bytesAvailable = 0;
+  std::wstring requestHeaders;
+
+  // Abandoned: the handles whose closing is still awaited.
+  std::atomic<bool> abandoned{false};
+  std::atomic<HINTERNET> awaitedClosings[2] = {nullptr, nullptr};
+  std::atomic<int> closingsLeft{0};
+};
+
+void AsyncDownloadThread::AsyncCallState::FreeAfterClosing(HINTERNET request, HINTERNET connection) {
+  int count = 0;
+  for (HINTERNET handle : {request, connection})
+    if (handle) awaitedClosings[count++] = handle;
+  closingsLeft = count;
+  abandoned = true;
+}
+
+void CALLBACK AsyncDownloadThread::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
+                                                  DWORD infoLength) {
+  auto* state = reinterpret_cast<AsyncCallState*>(context);
+  if (state) state->OnStatus(handle, status, info, infoLength);
+}
+
+void AsyncDownloadThread::AsyncCallState::OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD infoLength) {
+  switch (status) {
+    case INTERNET_STATUS_HANDLE_CLOSING:
+      if (abandoned) {
+        // The last notification of a handle: once every awaited handle sent it, nothing of the
+        // library refers to this block any more.
+        for (auto& awaited : awaitedClosings) {
+          HINTERNET expected = handle;
+          if (handle && awaited.compare_exchange_strong(expected, nullptr)) {
+            if (--closingsLeft == 0) delete this;
+            return;
+          }
+        }
+        return;
+      }
+      ::SetEvent(handleClosedEvent.Get());
+      return;
+    case INTERNET_STATUS_REQUEST_COMPLETE: {
+      if (!info || infoLength < sizeof(INTERNET_ASYNC_RESULT)) return;
+      const auto* result = static_cast<const INTERNET_ASYNC_RESULT*>(info);
+      asyncResult = result->dwResult;
+      asyncError = result->dwError;
+      switch (pendingKind.load()) {
+        case kPendingFtpCommand:
+          responseText = ReadResponseText();
+          break;
+        case kPendingConnect:
+        case kPendingFtpOpenFile:
+        case kPendingHttpOpenRequest:
+          currentHandle = reinterpret_cast<HINTERNET>(result->dwResult);
+          responseText = ReadResponseText();
+          break;
+        default:
+          break;
+      }
+      completed = true;
+      ::SetEvent(completionEvent.Get());
+      return;
+    }
+    default:
+      return;
+  }
+}
+
 template <typename Call>
 Result AsyncDownloadThread::RunAsync(PendingKind kind, Call call, DWORD_PTR& value) {
-  mPendingKind = kind;
-  mAsyncResult = 0;
-  mAsyncError = 0;
+  mCall->pendingKind = kind;
+  mCall->asyncResult = 0;
+  mCall->asyncError = 0;
   mLastCallPended = false;
   // The completion event is signalled whenever no call is pending; it is reset only once a call
   // has pended (two server round trips saved on every call that completes at once, which is most
-  // reads). mCompleted decides: a completion that comes before the reset is seen through it.
-  mCompleted = false;
+  // reads). mCall->completed decides: a completion that comes before the reset is seen through it.
+  mCall->completed = false;
   ::SetLastError(0);
   value = call();
   DWORD error = value ? 0 : ::GetLastError();
@@ -237,37 +290,37 @@ Result AsyncDownloadThread::RunAsync(PendingKind kind, Call call, DWORD_PTR& val
   bool pending = !value && (error == ERROR_IO_PENDING || (kind == kPendingFtpOpenFile && error == 0));
   if (!pending) {
     if (kind == kPendingFtpCommand || kind == kPendingConnect || kind == kPendingFtpOpenFile)
-      mResponseText = ReadResponseText();
+      mCall->responseText = ReadResponseText();
     if (value && (kind == kPendingConnect || kind == kPendingFtpOpenFile || kind == kPendingHttpOpenRequest))
-      mCurrentHandle = reinterpret_cast<HINTERNET>(value);
-    mCompleted = true;
+      mCall->currentHandle = reinterpret_cast<HINTERNET>(value);
+    mCall->completed = true;
     if (value) return kOk;
     return error ? error : kResultFail;
   }
   mLastCallPended = true;
-  ::ResetEvent(mCompletionEvent.Get());
-  if (mCompleted) ::SetEvent(mCompletionEvent.Get());  // completed before the reset
+  ::ResetEvent(mCall->completionEvent.Get());
+  if (mCall->completed) ::SetEvent(mCall->completionEvent.Get());  // completed before the reset
   Result waited = WaitForCompletion();
   if (waited != kOk) return waited;
-  value = mAsyncResult;
+  value = mCall->asyncResult;
   if (value) return kOk;
-  return mAsyncError ? mAsyncError.load() : kResultFail;
+  return mCall->asyncError ? mCall->asyncError.load() : kResultFail;
 }
 
 Result AsyncDownloadThread::WaitForCompletion() {
-  while (!mCompleted) {
+  while (!mCall->completed) {
     if (IsCanceled()) return E_UPD_CANCELED;
-    ::WaitForSingleObject(mCompletionEvent.Get(), kPollMilliseconds);
+    ::WaitForSingleObject(mCall->completionEvent.Get(), kPollMilliseconds);
   }
   return kOk;
 }
 
 Result AsyncDownloadThread::InitInetConnection() {
-  if (!mCompletionEvent) mCompletionEvent.Reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
-  if (!mHandleClosedEvent) mHandleClosedEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!mCompletionEvent || !mHandleClosedEvent) return ::GetLastError();
-  mCompleted = true;
-  ::SetEvent(mCompletionEvent.Get());
+  if (!mCall->completionEvent) mCall->completionEvent.Reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  if (!mCall->handleClosedEvent) mCall->handleClosedEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!mCall->completionEvent || !mCall->handleClosedEvent) return ::GetLastError();
+  mCall->completed = true;
+  ::SetEvent(mCall->completionEvent.Get());
   DWORD access = mProxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY;
   mSession.Reset(::InternetOpenW(kAgentName, access, mProxy.empty() ? nullptr : mProxy.c_str(), nullptr,
                                  INTERNET_FLAG_ASYNC));
@@ -287,24 +340,67 @@ Result AsyncDownloadThread::InitInetConnection() {
 
 void AsyncDownloadThread::CloseInternetHandle(UniqueInternetHandle& handle) {
   if (!handle) return;
-  ::ResetEvent(mHandleClosedEvent.Get());
+  ::ResetEvent(mCall->handleClosedEvent.Get());
   ::InternetCloseHandle(handle.Release());
   // A call still pending on the handle keeps using the buffers and this object until it ends;
   // the receive time-out bounds that wait.
-  ::WaitForSingleObject(mCompletionEvent.Get(), INFINITE);
-  ::WaitForSingleObject(mHandleClosedEvent.Get(), kHandleClosingWait);
+  ::WaitForSingleObject(mCall->completionEvent.Get(), INFINITE);
+  ::WaitForSingleObject(mCall->handleClosedEvent.Get(), kHandleClosingWait);
 }
 
 void AsyncDownloadThread::CloseTransferHandles() {
+  if ((mCancelSeen || !mCall->completed) && (mRequest || mConnection)) {
+    CloseTransferHandlesInBackground();
+    return;
+  }
   CloseInternetHandle(mRequest);
   CloseInternetHandle(mConnection);
-  mCurrentHandle = nullptr;
+  mCall->currentHandle = nullptr;
+}
+
+namespace {
+
+DWORD WINAPI CloseHandlesWork(LPVOID parameter) {
+  std::unique_ptr<std::vector<HINTERNET>> handles(static_cast<std::vector<HINTERNET>*>(parameter));
+  for (HINTERNET handle : *handles)
+    if (handle) ::InternetCloseHandle(handle);
+  return 0;
+}
+
+// Closes the handles, in order, on a pool thread (on this one when none can be had).
+void CloseOnPoolThread(std::vector<HINTERNET> handles) {
+  auto work = std::make_unique<std::vector<HINTERNET>>(std::move(handles));
+  if (::QueueUserWorkItem(&CloseHandlesWork, work.get(), WT_EXECUTEDEFAULT))
+    work.release();
+  else
+    CloseHandlesWork(work.release());
+}
+
+}  // namespace
+
+void AsyncDownloadThread::CloseTransferHandlesInBackground() {
+  // Under Wine, closing a request handle reads the rest of the response body first (to keep the
+  // connection for reuse), and does not end a pending read or availability query, which runs
+  // until the server sends something or the receive time-out passes. A cancel would wait for
+  // either. The handles (and later the session) are closed on a pool thread instead, and the block the library still
+  // writes into stays with them until they report closing.
+  Log(kLogTrace, L"AsyncDownloadThread closes its handles in the background after the cancel.");
+  AsyncCallState* released = mCall.release();
+  mCall = std::make_unique<AsyncCallState>();
+  HINTERNET request = mRequest.Release();
+  HINTERNET connection = mConnection.Release();
+  released->FreeAfterClosing(request, connection);
+  CloseOnPoolThread({request, connection});
 }
 
 void AsyncDownloadThread::CloseInetConnection() {
   if (!mSession) return;
   ::InternetSetStatusCallbackW(mSession.Get(), nullptr);
-  mSession.Reset();
+  // Closing the session closes what is left under it, with the same waits as above.
+  if (mCancelSeen)
+    CloseOnPoolThread({mSession.Release()});
+  else
+    mSession.Reset();
 }
 
 void AsyncDownloadThread::ApplyReceiveTimeout(HINTERNET handle) const {
@@ -351,6 +447,7 @@ Result AsyncDownloadThread::Download(const std::vector<std::wstring>& urls, cons
   mDestination = destination;
   mPartPath = PartPathOf(destination);
   CloseTransferHandles();
+  mCancelSeen = false;
   mReconnectAllowed = true;
   mHttpStatus = 0;
   mLastModified = SYSTEMTIME{};
@@ -503,7 +600,7 @@ Result AsyncDownloadThread::OpenHttpRequest(const UrlParts& url, const wchar_t* 
         return reinterpret_cast<DWORD_PTR>(::InternetConnectW(
             mSession.Get(), url.host.c_str(), url.port, url.user.empty() ? nullptr : url.user.c_str(),
             url.password.empty() ? nullptr : url.password.c_str(), INTERNET_SERVICE_HTTP, 0,
-            reinterpret_cast<DWORD_PTR>(this)));
+            CallContext()));
       },
       value);
   if (result != kOk) return result;
@@ -516,14 +613,14 @@ Result AsyncDownloadThread::OpenHttpRequest(const UrlParts& url, const wchar_t* 
       [&] {
         return reinterpret_cast<DWORD_PTR>(::HttpOpenRequestW(mConnection.Get(), verb, url.path.c_str(),
                                                               L"HTTP/1.0", nullptr, acceptTypes, flags,
-                                                              reinterpret_cast<DWORD_PTR>(this)));
+                                                              CallContext()));
       },
       value);
   if (result != kOk) return result;
   mRequest.Reset(reinterpret_cast<HINTERNET>(value));
   if (url.scheme == INTERNET_SCHEME_HTTPS && mIgnoreCertificateErrors) AddSecurityFlags(mRequest.Get(), kIgnoreUpFrontFlags);
   ApplyReceiveTimeout(mRequest.Get());
-  mRequestHeaders = BuildRequestHeaders(offset, mIfModifiedSince);
+  mCall->requestHeaders = BuildRequestHeaders(offset, mIfModifiedSince);
   result = SendHttpRequest(url, offset, total, redirectTo);
   if (result != kOk) CloseInternetHandle(mRequest);
   return result;
@@ -539,8 +636,8 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
         kPendingHttpSendRequest,
         [&] {
           return static_cast<DWORD_PTR>(::HttpSendRequestW(
-              mRequest.Get(), mRequestHeaders.empty() ? nullptr : mRequestHeaders.c_str(),
-              mRequestHeaders.empty() ? 0 : static_cast<DWORD>(-1L), nullptr, 0));
+              mRequest.Get(), mCall->requestHeaders.empty() ? nullptr : mCall->requestHeaders.c_str(),
+              mCall->requestHeaders.empty() ? 0 : static_cast<DWORD>(-1L), nullptr, 0));
         },
         sent);
     if (sendResult == E_UPD_CANCELED) return sendResult;
@@ -551,7 +648,7 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
         if (Error(nullptr, sendResult, mRequest.Get()) != 0) return sendResult;
         // The headers stay attached to the request; the observer's "proceed" takes effect even
         // when it did not change the request's security flags itself.
-        mRequestHeaders.clear();
+        mCall->requestHeaders.clear();
       }
       AddSecurityFlags(mRequest.Get(), kAcceptCertificateFlags);
       continue;
@@ -592,7 +689,7 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
         restartedWithoutRange = true;
         offset = 0;
         ::HttpAddRequestHeadersW(mRequest.Get(), L"Range:", static_cast<DWORD>(-1L), HTTP_ADDREQ_FLAG_REPLACE);
-        mRequestHeaders = BuildRequestHeaders(0, mIfModifiedSince);
+        mCall->requestHeaders = BuildRequestHeaders(0, mIfModifiedSince);
         continue;
       case HttpOutcome::kCredentials: {
         bool proxy = status == HTTP_STATUS_PROXY_AUTH_REQ;
@@ -611,12 +708,12 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
 
 Result AsyncDownloadThread::FtpCommand(const std::wstring& command) {
   DWORD_PTR value = 0;
-  mResponseText.clear();
+  mCall->responseText.clear();
   return RunAsync(
       kPendingFtpCommand,
       [&] {
         return static_cast<DWORD_PTR>(::FtpCommandW(mConnection.Get(), FALSE, FTP_TRANSFER_TYPE_ASCII, command.c_str(),
-                                                    reinterpret_cast<DWORD_PTR>(this), nullptr));
+                                                    CallContext(), nullptr));
       },
       value);
 }
@@ -632,7 +729,7 @@ Result AsyncDownloadThread::ConnectFtp(const UrlParts& url, std::uint32_t& offse
           return reinterpret_cast<DWORD_PTR>(::InternetConnectW(
               mSession.Get(), url.host.c_str(), url.port, user.empty() ? nullptr : user.c_str(),
               password.empty() ? nullptr : password.c_str(), INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE,
-              reinterpret_cast<DWORD_PTR>(this)));
+              CallContext()));
         },
         value);
     if (result == 12013 || result == 12014 || result == 12015) {
@@ -651,11 +748,11 @@ Result AsyncDownloadThread::ConnectFtp(const UrlParts& url, std::uint32_t& offse
   std::uint32_t announcedSize = 0;
   result = FtpCommand(L"SIZE " + url.path);
   if (result == E_UPD_CANCELED) return result;
-  if (result == kOk) announcedSize = FtpSizeFromReply(mResponseText);
+  if (result == kOk) announcedSize = FtpSizeFromReply(mCall->responseText);
   if (mResume && offset > 0) {
     result = FtpCommand(L"REST " + std::to_wstring(offset));
     if (result == E_UPD_CANCELED) return result;
-    if (result != kOk || FtpReplyCode(mResponseText) != 350) offset = 0;
+    if (result != kOk || FtpReplyCode(mCall->responseText) != 350) offset = 0;
   } else {
     offset = 0;
   }
@@ -664,7 +761,7 @@ Result AsyncDownloadThread::ConnectFtp(const UrlParts& url, std::uint32_t& offse
       kPendingFtpOpenFile,
       [&] {
         return reinterpret_cast<DWORD_PTR>(::FtpOpenFileW(mConnection.Get(), url.path.c_str(), GENERIC_READ,
-                                                          kFtpTransferBinaryReload, reinterpret_cast<DWORD_PTR>(this)));
+                                                          kFtpTransferBinaryReload, CallContext()));
       },
       value);
   if (result != kOk) return result;
@@ -783,27 +880,27 @@ Result AsyncDownloadThread::FinishPartFile() {
 // Transfer loop
 
 Result AsyncDownloadThread::QueryAvailable(DWORD& available) {
-  mBytesAvailable = 0;
+  mCall->bytesAvailable = 0;
   DWORD_PTR value = 0;
   Result result = RunAsync(
       kPendingQueryDataAvailable,
-      [&] { return static_cast<DWORD_PTR>(::InternetQueryDataAvailable(mRequest.Get(), &mBytesAvailable, 0, 0)); },
+      [&] { return static_cast<DWORD_PTR>(::InternetQueryDataAvailable(mRequest.Get(), &mCall->bytesAvailable, 0, 0)); },
       value);
   // Completed later, the count comes in the completion's error field.
-  available = (result == kOk && mLastCallPended && mAsyncError != 0) ? mAsyncError.load() : mBytesAvailable;
+  available = (result == kOk && mLastCallPended && mCall->asyncError != 0) ? mCall->asyncError.load() : mCall->bytesAvailable;
   return result;
 }
 
 Result AsyncDownloadThread::ReadBlock(DWORD wanted, DWORD& read) {
-  mBytesRead = 0;
+  mCall->bytesRead = 0;
   DWORD_PTR value = 0;
   Result result = RunAsync(
       kPendingRead,
       [&] {
-        return static_cast<DWORD_PTR>(::InternetReadFile(mRequest.Get(), mReadBuffer.data(), wanted, &mBytesRead));
+        return static_cast<DWORD_PTR>(::InternetReadFile(mRequest.Get(), mCall->readBuffer.data(), wanted, &mCall->bytesRead));
       },
       value);
-  read = mBytesRead;
+  read = mCall->bytesRead;
   return result;
 }
 
@@ -844,7 +941,7 @@ Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offs
     return result;
   }
   if (mObserver) mObserver->SubActionPerform(offset);
-  mReadBuffer.resize(kReadBufferSize);
+  mCall->readBuffer.resize(kReadBufferSize);
 
   // Reconnections that bring no new byte are limited, so that a server that keeps failing at the
   // same place cannot hold the download for ever.
@@ -877,7 +974,7 @@ Result AsyncDownloadThread::TransferLoop(std::uint32_t total, std::uint32_t offs
     } else {
       if (ExceedsBound(mBound, partSize, read)) return StopAtBound(file, partSize + read);
       DWORD written = 0;
-      if (!::WriteFile(file.Get(), mReadBuffer.data(), read, &written, nullptr) || written != read) {
+      if (!::WriteFile(file.Get(), mCall->readBuffer.data(), read, &written, nullptr) || written != read) {
         Result error = ::GetLastError();
         if (error == kOk) error = ERROR_HANDLE_DISK_FULL;
         TraceCode(L"Failed to saved in file the bytes read", error);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,16 +102,24 @@ class AsyncDownloadThread {
     std::wstring text;  // the whole URL, the base of a relative redirect
   };
 
+  // What the library's status callback writes into, and the buffers a pending call fills; it is the
+  // context value of every handle the engine opens.
+  struct AsyncCallState;
+
   static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
                                       DWORD infoLength);
-  void OnStatus(DWORD status, LPVOID info, DWORD infoLength);
+  DWORD_PTR CallContext() const { return reinterpret_cast<DWORD_PTR>(mCall.get()); }
 
   Result CrackUrl(const std::wstring& url, UrlParts& parts) const;
   Result InitInetConnection();
   void CloseInetConnection();
   // Closes one handle of the library and waits until the library let go of it.
   void CloseInternetHandle(UniqueInternetHandle& handle);
+  // Closes the request and connection handles and waits until the library let go of them; after a
+  // cancel, or with a call still pending on them, without waiting (the engine goes on with a new
+  // state block and leaves the old one to the handles).
   void CloseTransferHandles();
+  void CloseTransferHandlesInBackground();
 
   // Runs a call that may pend; `value` receives the handle or success flag.
   template <typename Call>
@@ -140,7 +149,6 @@ class AsyncDownloadThread {
   Result OpenPartFile(std::uint32_t offset, UniqueFile& file);
   void WaitWhilePaused();
   void ApplyReceiveTimeout(HINTERNET handle) const;
-  std::wstring ReadResponseText() const;
 
   static DWORD CALLBACK CopyProgress(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER streamSize,
                                      LARGE_INTEGER streamTransferred, DWORD streamNumber, DWORD reason,
@@ -150,11 +158,11 @@ class AsyncDownloadThread {
   UniqueInternetHandle mSession;
   UniqueInternetHandle mConnection;
   UniqueInternetHandle mRequest;
-  std::atomic<HINTERNET> mCurrentHandle{nullptr};  // written by the status callback
 
   DownloadObserver* mObserver = nullptr;
   std::atomic<bool> mRestarting{false};
   std::atomic<bool> mForcedCancel{false};
+  bool mCancelSeen = false;  // IsCanceled answered true during this Download
   CredentialsProvider* mCredentials = nullptr;
 
   std::wstring mDestination;
@@ -164,21 +172,13 @@ class AsyncDownloadThread {
   std::size_t mUrlIndex = 0;
   std::wstring mLocalSource;  // the path of a file:// or UNC source
 
-  // Asynchronous-completion block, shared with the status callback.
-  std::atomic<DWORD> mAsyncError{0};
-  std::atomic<DWORD_PTR> mAsyncResult{0};
-  std::atomic<int> mPendingKind{0};
-  std::atomic<bool> mCompleted{true};
-  std::atomic<bool> mConnectionClosed{false};
+  std::unique_ptr<AsyncCallState> mCall;
   bool mLastCallPended = false;
-  std::wstring mResponseText;  // the FTP reply of the last command
 
   bool mResume = true;
   SYSTEMTIME mIfModifiedSince{};
   SYSTEMTIME mLastModified{};
   bool mQueryLastModified = false;
-  UniqueHandle mCompletionEvent;
-  UniqueHandle mHandleClosedEvent;
   std::wstring mProxy;
   int mRetryAttempts = 6;
   unsigned mConnectTimeout = 0;
@@ -194,13 +194,6 @@ class AsyncDownloadThread {
   bool mReconnectAllowed = true;
   bool mIgnoreCertificateErrors = false;
   std::uint32_t mHttpStatus = 0;
-
-  // Buffers the library writes into while a call pends; they live as long as the object so that
-  // a read still running when its handle is closed never writes into freed memory.
-  std::vector<BYTE> mReadBuffer;
-  DWORD mBytesRead = 0;
-  DWORD mBytesAvailable = 0;
-  std::wstring mRequestHeaders;
 
   // Local copies: progress bookkeeping of the copy routine.
   bool mCopyBegun = false;

@@ -6,8 +6,10 @@
 //   --secure-part, --cred USER:PASSWORD (a known pair, repeatable), --typed USER:PASSWORD (the pair
 //   "typed" when the observer is asked for credentials), --forced-cancel-after N (the owner forces a
 //   cancel once N bytes were reported), --log PATH (trace log of the engine), --no-provider (the
-//   engine gets no credentials provider).
-// Output lines: begin/offset/end/error/received/status/lastmodified, then "result=0x%08X".
+//   engine gets no credentials provider), --cancel-at-ms MS (the observer answers "cancelled" from MS
+//   milliseconds after the download started, and the time from its first such answer to the
+//   engine's return is printed as "cancel_to_return_ms").
+// Output lines: begin/offset/end/error/received/status/lastmodified/elapsed, then "result=0x%08X".
 #include <windows.h>
 
 #include <cstdio>
@@ -62,6 +64,13 @@ class ListCredentials : public updater::CredentialsProvider {
   std::wstring realm_, proxyName_, host_;
 };
 
+double MillisecondsSince(const LARGE_INTEGER& since) {
+  LARGE_INTEGER now, frequency;
+  ::QueryPerformanceCounter(&now);
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - since.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 class PrintingObserver : public updater::DownloadObserver {
  public:
   unsigned long long cancelAfter = 0;  // 0: never
@@ -71,6 +80,9 @@ class PrintingObserver : public updater::DownloadObserver {
   DWORD pauseMilliseconds = 0;
   bool cancelInPause = false;
   Result certificateAnswer = 1;
+  double cancelAtMilliseconds = 0;  // 0: never
+  LARGE_INTEGER started{};
+  LARGE_INTEGER firstCancelAnswer{};
 
   void BeginAction(int actionId, std::uint32_t totalCount, const wchar_t* name) override {
     std::printf("begin %d %u %ls\n", actionId, totalCount, name ? name : L"-");
@@ -86,6 +98,10 @@ class PrintingObserver : public updater::DownloadObserver {
     if (forcedCancelAfter != 0 && progress_ >= forcedCancelAfter && engine) engine->SetForcedCancel(true);
   }
   bool IsCanceled() override {
+    if (cancelAtMilliseconds != 0 && MillisecondsSince(started) >= cancelAtMilliseconds) {
+      if (firstCancelAnswer.QuadPart == 0) ::QueryPerformanceCounter(&firstCancelAnswer);
+      return true;
+    }
     if (cancelAfter != 0 && progress_ >= cancelAfter) return true;
     if (cancelInPause && pauseStarted_ != 0 && ::GetTickCount() - pauseStarted_ > 200) return true;
     return false;
@@ -158,6 +174,7 @@ int wmain(int argc, wchar_t** argv) {
       engine.SetIfModifiedSince(time);
     } else if (arg == L"--query-lm") engine.SetQueryLastModified(true);
     else if (arg == L"--cancel-after") observer.cancelAfter = wcstoull(next().c_str(), nullptr, 10);
+    else if (arg == L"--cancel-at-ms") observer.cancelAtMilliseconds = _wtof(next().c_str());
     else if (arg == L"--forced-cancel-after") observer.forcedCancelAfter = wcstoull(next().c_str(), nullptr, 10);
     else if (arg == L"--log") {
       updater::Logger::Instance().SetLogFile(next());
@@ -187,7 +204,10 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> urls(positional.begin() + 1, positional.end());
   if (urls.size() == 1 && urls[0] == L"-") urls.clear();
   DWORD started = ::GetTickCount();
+  ::QueryPerformanceCounter(&observer.started);
   Result result = engine.Download(urls, destination);
+  if (observer.firstCancelAnswer.QuadPart != 0)
+    std::printf("cancel_to_return_ms %.1f\n", MillisecondsSince(observer.firstCancelAnswer));
   std::printf("received %llu\n", observer.Received());
   std::printf("status %u\n", engine.GetHttpStatus());
   SYSTEMTIME lastModified = engine.GetLastModified();
