@@ -48,6 +48,52 @@ inline constexpr unsigned kStrInvalidNotification = 1081;          // "The notif
 inline constexpr unsigned kStrCustomProxyHint = 1082;              // "You have a custom proxy "%s". ..."
 inline constexpr unsigned kStrNameAndDetail = 1083;                // "%s. %s"
 
+// The update wizard and its small windows.
+inline constexpr unsigned kStrBack = 3001;                         // "Back"
+inline constexpr unsigned kStrNext = 3002;                         // "Next"
+inline constexpr unsigned kStrFinish = 3003;                       // "Finish"
+inline constexpr unsigned kStrUpdatesAvailableFor = 3010;          // "Updates for %s are available"
+inline constexpr unsigned kStrDownloadAndInstallNow = 3011;        // "Download and install now"
+inline constexpr unsigned kStrRemindMeTomorrow = 3012;             // "Remind me tomorrow"
+inline constexpr unsigned kStrDisableAutoCheck = 3013;             // "Disable the automatic updates check"
+inline constexpr unsigned kStrConfigureOptions = 3014;             // "Configure Options"
+inline constexpr unsigned kStrChooseUpdates = 3020;                // "Choose Updates to Install"
+inline constexpr unsigned kStrUpdateSummary = 3021;                // "Update Summary"
+inline constexpr unsigned kStrColumnUpdate = 3022;                 // "Update"
+inline constexpr unsigned kStrColumnSize = 3023;                   // "Size"
+inline constexpr unsigned kStrColumnAction = 3024;                 // "Action"
+inline constexpr unsigned kStrActionDownload = 3025;               // "Download"
+inline constexpr unsigned kStrActionSkip = 3026;                   // "Skip"
+inline constexpr unsigned kStrNewFeatures = 3027;                  // "New Features"
+inline constexpr unsigned kStrEnhancements = 3028;                 // "Enhancements"
+inline constexpr unsigned kStrFixedBugs = 3029;                    // "Fixed Bugs"
+inline constexpr unsigned kStrDownloadingUpdates = 3030;           // "Downloading Updates"
+inline constexpr unsigned kStrInstallingUpdates = 3031;            // "Installing Updates"
+inline constexpr unsigned kStrHeaderForApplication = 3032;         // "%s for %s"
+inline constexpr unsigned kStrDownloadingProgress = 3033;          // "Downloading (%s of %s, %d%% complete)"
+inline constexpr unsigned kStrCheckingIntegrity = 3034;            // "Checking integrity (%s)..."
+inline constexpr unsigned kStrDownloadRestarting = 3035;           // "Download restarting..."
+inline constexpr unsigned kStrInstallingUpdate = 3036;             // "Installing update %s."
+inline constexpr unsigned kStrInstallSummary = 3040;               // "Install Summary"
+inline constexpr unsigned kStrColumnStatus = 3041;                 // "Status"
+inline constexpr unsigned kStrSomeUpdatesFailed = 3042;            // "Some of the updates failed to instal ..."
+inline constexpr unsigned kStrUntrustedCertificateQuestion = 3043; // "The Certificate Issuer for this site ..."
+inline constexpr unsigned kStrCredentialsNeededForUpdate = 3044;   // "To access the update you need User N ..."
+inline constexpr unsigned kStrExit = 3045;                         // "Exit"
+inline constexpr unsigned kStrUpdateOptions = 3050;                // "Update Options"
+inline constexpr unsigned kStrOptionDisable = 3051;                // "Do not check for updates automatically."
+inline constexpr unsigned kStrOptionPrompt = 3052;                 // "Check and prompt me to download and  ..."
+inline constexpr unsigned kStrOptionAutomatic = 3053;              // "Check and automatically download and ..."
+inline constexpr unsigned kStrOptionUpdatesSuffix = 3054;          // "updates."
+inline constexpr unsigned kStrOptionAll = 3055;                    // "All"
+inline constexpr unsigned kStrOptionCritical = 3056;               // "Critical"
+inline constexpr unsigned kStrCheckFrequency = 3057;               // "Check frequency:"
+inline constexpr unsigned kStrDays = 3058;                         // "days."
+inline constexpr unsigned kStrDownloadsFolder = 3059;              // "Downloads folder:"
+inline constexpr unsigned kStrNextCheck = 3060;                    // "Next check: %s %s"
+inline constexpr unsigned kStrMissing = 3061;                      // "Missing"
+inline constexpr unsigned kStrRemindInAWeek = 3062;                // "Remind me in a week from today"
+
 // Every id above, for checks that walk the whole table.
 inline constexpr unsigned kAllStringIds[] = {
     kStrFoundUpdatesFor, kStrInstall, kStrCheckingForUpdates, kStrServerRequiresCredentials, kStrErrorWithText,
@@ -60,6 +106,15 @@ inline constexpr unsigned kAllStringIds[] = {
     kStrRequestTimeout, kStrResourceNotFoundOnServer, kStrCancel, kStrUpdateSize, kStrWrongDownloadSize,
     kStrSupportServiceError, kStrUntrustedPublisher, kStrSignatureMismatch, kStrRemindMeLater,
     kStrInvalidNotification, kStrCustomProxyHint, kStrNameAndDetail,
+    kStrBack, kStrNext, kStrFinish, kStrUpdatesAvailableFor, kStrDownloadAndInstallNow, kStrRemindMeTomorrow,
+    kStrDisableAutoCheck, kStrConfigureOptions, kStrChooseUpdates, kStrUpdateSummary, kStrColumnUpdate,
+    kStrColumnSize, kStrColumnAction, kStrActionDownload, kStrActionSkip, kStrNewFeatures, kStrEnhancements,
+    kStrFixedBugs, kStrDownloadingUpdates, kStrInstallingUpdates, kStrHeaderForApplication,
+    kStrDownloadingProgress, kStrCheckingIntegrity, kStrDownloadRestarting, kStrInstallingUpdate,
+    kStrInstallSummary, kStrColumnStatus, kStrSomeUpdatesFailed, kStrUntrustedCertificateQuestion,
+    kStrCredentialsNeededForUpdate, kStrExit, kStrUpdateOptions, kStrOptionDisable, kStrOptionPrompt,
+    kStrOptionAutomatic, kStrOptionUpdatesSuffix, kStrOptionAll, kStrOptionCritical, kStrCheckFrequency,
+    kStrDays, kStrDownloadsFolder, kStrNextCheck, kStrMissing, kStrRemindInAWeek,
 };
 
 }  // namespace updater
