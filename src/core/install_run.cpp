@@ -7,6 +7,7 @@
 #include "install/installer.h"
 #include "transfer/credentials.h"
 #include "transfer/download_phase.h"
+#include "ui/wizard.h"
 
 namespace updater {
 namespace {
@@ -28,24 +29,62 @@ SelectionCount CountSelected(const UpdateCatalogue& catalogue, bool criticalOnly
   return count;
 }
 
-// Downloads, verifies and installs the selected updates without a window; the first failure (the
-// download phase's before the installation's) is the result.
-Result InstallWithoutWindow(AppSettings& settings, UpdateCatalogue& catalogue, bool criticalOnly) {
+// Takes the saved selection (all of it, or the critical updates and their dependencies) for the
+// download and installation phase.
+ProcessingCounts TakeSelection(AppSettings& settings, UpdateCatalogue& catalogue, bool criticalOnly) {
   const SettingsStore& store = settings.Store();
   SelectionContext context = MachineSelectionContext(settings.applicationName, settings.applicationVersion);
   context.downloadState = [&store](const UpdateRecord& record) { return GetDownloadState(record, store); };
   ProcessingCounts taken = MarkForProcessing(catalogue, criticalOnly, context);
   SelectProcessedUpdates(catalogue);
   LogFormat(kLogInfo, L"Updates taken: %u, to download: %u.", taken.taken, taken.toDownload);
-  if (taken.taken == 0 || (settings.justDownload && taken.toDownload == 0)) return kOk;
+  return taken;
+}
 
-  ServerCredentials credentials(HKEY_CURRENT_USER, settings.id);
+// Downloads, verifies and installs the selected updates, reporting to `observer` (may be null); the
+// first failure (the download phase's before the installation's) is the result.
+Result DownloadAndInstall(AppSettings& settings, UpdateCatalogue& catalogue, DownloadObserver* observer,
+                          ServerCredentials& credentials) {
+  Result downloaded = DownloadSelectedUpdates(catalogue, observer, &credentials, settings);
+  if (downloaded == E_UPD_CANCELED || settings.justDownload) return downloaded;
+  Result installed = InstallSelectedUpdates(catalogue, observer, settings.Store(), InstallPhaseSettingsOf(settings));
+  return downloaded != kOk ? downloaded : installed;
+}
+
+void LoadCredentials(const AppSettings& settings, ServerCredentials& credentials) {
   credentials.LoadAtStart();
   if (!settings.userName.empty()) credentials.AddPair(CredentialPair{settings.userName, settings.password});
-  Result downloaded = DownloadSelectedUpdates(catalogue, nullptr, &credentials, settings);
-  if (downloaded == E_UPD_CANCELED || settings.justDownload) return downloaded;
-  Result installed = InstallSelectedUpdates(catalogue, nullptr, store, InstallPhaseSettingsOf(settings));
-  return downloaded != kOk ? downloaded : installed;
+}
+
+Result InstallWithoutWindow(AppSettings& settings, UpdateCatalogue& catalogue, bool criticalOnly) {
+  ProcessingCounts taken = TakeSelection(settings, catalogue, criticalOnly);
+  if (taken.taken == 0 || (settings.justDownload && taken.toDownload == 0)) return kOk;
+  ServerCredentials credentials(HKEY_CURRENT_USER, settings.id);
+  LoadCredentials(settings, credentials);
+  return DownloadAndInstall(settings, catalogue, nullptr, credentials);
+}
+
+Result InstallWithWizard(RunContext& run, UpdateCatalogue& catalogue, RunMode mode) {
+  AppSettings& settings = run.settings;
+  ProcessingCounts taken = TakeSelection(settings, catalogue, mode == RunMode::InstallSilentCritical);
+  if (taken.taken == 0 || (settings.justDownload && taken.toDownload == 0)) return kOk;
+  ServerCredentials credentials(HKEY_CURRENT_USER, settings.id);
+  LoadCredentials(settings, credentials);
+  const SettingsStore& store = settings.Store();
+  WizardContext wizard{settings, catalogue, mode, {}, {}};
+  wizard.work = [&](DownloadObserver& observer) { return DownloadAndInstall(settings, catalogue, &observer, credentials); };
+  wizard.isDownloaded = [&store](const UpdateRecord& record) {
+    return GetDownloadState(record, store) == kDownloadStateDownloaded;
+  };
+  Result result = RunWizard(wizard);
+  if (result == static_cast<Result>(-1) && (mode == RunMode::InstallSilentAll || mode == RunMode::InstallSilentCritical)) {
+    // The automatic runs would only have shown their progress: without a window (a session without
+    // a desktop, say) they still install.
+    Log(kLogInfo, L"Installing without a window.");
+    return DownloadAndInstall(settings, catalogue, nullptr, credentials);
+  }
+  if (wizard.sheetCancelled) run.dialogCancelled = true;
+  return result;
 }
 
 }  // namespace
@@ -81,9 +120,12 @@ Result RunInstall(RunContext& run) {
     SelectionCount count = CountSelected(catalogue, criticalOnly, settings.Store());
     if (count.selected == 0 || (settings.justDownload && count.toDownload == 0)) return kOk;
   }
-  if (!settings.noGui)
-    Log(kLogDebug, L"The update wizard is not available in this build; installing without a window.");
-  return InstallWithoutWindow(settings, catalogue, criticalOnly);
+  if (settings.noGui) return InstallWithoutWindow(settings, catalogue, criticalOnly);
+  if (settings.reducedGui) {
+    Log(kLogDebug, L"The reduced progress window is not available in this build; installing without a window.");
+    return InstallWithoutWindow(settings, catalogue, criticalOnly);
+  }
+  return InstallWithWizard(run, catalogue, mode);
 }
 
 }  // namespace updater

@@ -131,10 +131,6 @@ std::wstring DoubleAmpersands(const std::wstring& text) {
   return doubled;
 }
 
-std::uint64_t AddDays(std::uint64_t fileTime, std::uint32_t days) {
-  return fileTime + static_cast<std::uint64_t>(days) * kFileTimeDay;
-}
-
 OptionsChoice ChoiceOfPolicy(std::optional<std::uint32_t> policy, std::optional<std::uint32_t> noAutoUpdateCheck,
                              bool noDisableAutoCheck) {
   std::uint32_t value = policy ? *policy : (noAutoUpdateCheck && *noAutoUpdateCheck != 0 ? kPolicyDisable : kPolicyPrompt);

@@ -89,11 +89,6 @@ std::wstring CutText(const std::wstring& text, std::size_t limit);
 // Menus and tooltips read "&" as a mnemonic marker; doubling shows one ampersand.
 std::wstring DoubleAmpersands(const std::wstring& text);
 
-// ---- Times ----------------------------------------------------------------------------------------
-
-inline constexpr std::uint64_t kFileTimeDay = 864000000000ULL;  // 100 ns units
-std::uint64_t AddDays(std::uint64_t fileTime, std::uint32_t days);
-
 // ---- Update Options -------------------------------------------------------------------------------
 
 // The dialog's three radio buttons (0 Disable, 1 Prompt, 2 automatic) and its drop-down (0 All,

@@ -125,12 +125,6 @@ TEST(TrayAndLinks, IconSizesTextLimitsAndAmpersands) {
   EXPECT_EQ(DoubleAmpersands(L"Smith & Sons && Co&"), L"Smith && Sons &&&& Co&&");
 }
 
-TEST(Reminders, DaysAddUpInFileTimeUnits) {
-  EXPECT_EQ(AddDays(1000, 1), 1000 + 864000000000ULL);
-  EXPECT_EQ(AddDays(0, 30), 30 * 864000000000ULL);
-  EXPECT_EQ(AddDays(5, 0), 5u);
-}
-
 TEST(UpdateOptions, PolicyAndChoiceMapBothWays) {
   struct Case {
     std::optional<std::uint32_t> policy;

@@ -1,0 +1,437 @@
+// The progress page: starts the worker that downloads and installs the selected updates and is its
+// observer. The worker's reports arrive on the worker thread and are shown through synchronous
+// calls on the page's thread; the cancel flag is read directly.
+#include <shobjidl.h>
+#include <wininet.h>
+
+#include <memory>
+
+#include "catalogue/update_catalogue.h"
+#include "core/format_size.h"
+#include "core/logger.h"
+#include "core/string_table.h"
+#include "install/installer.h"
+#include "resources/resource_ids.h"
+#include "resources/string_ids.h"
+#include "transfer/credentials_provider.h"
+#include "transfer/download_rules.h"
+#include "ui/wizard_sheet.h"
+
+namespace updater {
+namespace {
+
+constexpr int kDownloadRange = 1000;
+constexpr DWORD kReportInterval = 100;  // ms between two progress reports of one file
+
+std::wstring FileNameOf(const wchar_t* path) {
+  std::wstring text = path ? path : L"";
+  std::size_t slash = text.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? text : text.substr(slash + 1);
+}
+
+// "%d" in a string-table pattern, filled like "%s".
+std::wstring FillNumbers(unsigned id, std::initializer_list<std::wstring> inserts) {
+  std::wstring pattern = LoadStringResource(id);
+  for (std::size_t at = pattern.find(L"%d"); at != std::wstring::npos; at = pattern.find(L"%d", at + 2))
+    pattern[at + 1] = L's';
+  return FillText(pattern, inserts);
+}
+
+class ProgressPage : public DownloadObserver {
+ public:
+  ProgressPage(WizardSheet& sheet, HWND page) : sheet_(sheet), page_(page) {}
+  ~ProgressPage() override {
+    if (taskbar_) taskbar_->Release();
+    if (comInitialised_) ::CoUninitialize();
+  }
+
+  // ---- page thread ----
+  void Init();
+  void Activate();
+  void OnWorkerEnded(Result result);
+  // Cancel and the window's Close: true keeps the sheet open.
+  bool RefuseCancel();
+  // Back: -1 keeps the page.
+  LONG_PTR OnBack();
+  // Next and Finish move on once the installation ended, even while the worker is still returning.
+  bool WorkDone() const { return installEnded_ || !sheet_.WorkerRunning(); }
+
+  // ---- worker thread ----
+  void BeginAction(int actionId, std::uint32_t totalCount, const wchar_t* name) override;
+  void EndAction(int actionId, Result state) override;
+  void SubActionPerform(std::uint32_t amount) override;
+  bool IsCanceled() override { return sheet_.CancelRequested(); }
+  bool IsPaused() override { return false; }
+  Result Error(const wchar_t* url, Result code, void* context) override;
+
+ private:
+  void OnUi(const std::function<void()>& call) { RunOnUiThread(page_, call); }
+  void SetStatus(const std::wstring& text);
+  void SetPosition(int position);
+  void SetRange(int range);
+  void SetWorkControlsEnabled(bool enabled);
+  void ReportDownload(bool force);
+  void ShowEnd(Result result);
+  bool EnsureVisible(const std::wstring& question);
+  std::uint64_t BytesToDownload() const;
+
+  WizardSheet& sheet_;
+  HWND page_;
+  ITaskbarList3* taskbar_ = nullptr;
+  bool comInitialised_ = false;
+  int range_ = kDownloadRange;
+  int pendingButton_ = -1;  // the button to press once the worker stopped
+  bool installing_ = false;
+  bool installEnded_ = false;
+
+  // Worker-side bookkeeping.
+  int action_ = 0;
+  std::uint64_t downloadTotal_ = 0;
+  std::uint64_t downloadDone_ = 0;
+  std::uint64_t fileTotal_ = 0;
+  std::uint64_t fileDone_ = 0;
+  std::uint64_t lastFileBytes_ = 0;
+  std::wstring fileName_;
+  DWORD lastReport_ = 0;
+  int installDone_ = 0;
+};
+
+void ProgressPage::Init() {
+  // Of the template only the status line and the progress bar are used: they move up into the
+  // place of the hidden list.
+  HWND list = ::GetDlgItem(page_, IDC_PROGRESS_LIST);
+  RECT listRect{};
+  ::GetWindowRect(list, &listRect);
+  int shift = listRect.bottom - listRect.top;
+  for (int control : {IDC_PROGRESS_LIST, IDC_PROGRESS_PAUSE, IDC_PROGRESS_AUTOINSTALL})
+    ::ShowWindow(::GetDlgItem(page_, control), SW_HIDE);
+  for (int control : {IDC_PROGRESS_STATUS, IDC_PROGRESS_BAR}) {
+    HWND child = ::GetDlgItem(page_, control);
+    RECT rect{};
+    ::GetWindowRect(child, &rect);
+    ::MapWindowPoints(nullptr, page_, reinterpret_cast<POINT*>(&rect), 2);
+    ::SetWindowPos(child, nullptr, rect.left, rect.top - shift, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  }
+  SetRange(kDownloadRange);
+  HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  comInitialised_ = SUCCEEDED(com);
+  if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                reinterpret_cast<void**>(&taskbar_))) ||
+      FAILED(taskbar_->HrInit())) {
+    if (taskbar_) taskbar_->Release();
+    taskbar_ = nullptr;  // no taskbar progress on this system
+  }
+}
+
+void ProgressPage::Activate() {
+  std::wstring header = LoadStringResource(sheet_.settings.justDownload ? kStrDownloadingUpdates : kStrInstallingUpdates);
+  sheet_.SetTitle(LoadStringFilled(kStrHeaderForApplication, {header, sheet_.ApplicationName()}));
+  sheet_.SetButtonTexts();
+  sheet_.ShowButtons(kButtonBack | kButtonNext | kButtonCancel | kButtonFinish, kButtonBack | kButtonNext | kButtonCancel);
+  sheet_.EnableButtons(kButtonBack | kButtonNext | kButtonCancel, 0);
+  sheet_.SetCloseEnabled(false);
+  sheet_.Tray().SetMenuItemEnabled(IDM_TRAY_EXIT, false);
+  installing_ = false;
+  installEnded_ = false;
+  pendingButton_ = -1;
+  action_ = 0;
+  downloadDone_ = fileDone_ = fileTotal_ = 0;
+  installDone_ = 0;
+  SetRange(kDownloadRange);
+  SetPosition(0);
+  SetStatus(L"");
+  sheet_.StartWorker(*this, page_);
+}
+
+void ProgressPage::SetStatus(const std::wstring& text) { ::SetDlgItemTextW(page_, IDC_PROGRESS_STATUS, text.c_str()); }
+
+void ProgressPage::SetRange(int range) {
+  range_ = range > 0 ? range : 1;
+  ::SendDlgItemMessageW(page_, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, range_);
+}
+
+void ProgressPage::SetPosition(int position) {
+  ::SendDlgItemMessageW(page_, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  if (taskbar_ && sheet_.Window())
+    taskbar_->SetProgressValue(sheet_.Window(), static_cast<ULONGLONG>(position), static_cast<ULONGLONG>(range_));
+}
+
+// Close, the tray's "Exit" and Cancel go together: the installation cannot be cancelled.
+void ProgressPage::SetWorkControlsEnabled(bool enabled) {
+  sheet_.SetCloseEnabled(enabled);
+  sheet_.Tray().SetMenuItemEnabled(IDM_TRAY_EXIT, enabled);
+  sheet_.EnableButtons(kButtonCancel, enabled ? kButtonCancel : 0);
+}
+
+std::uint64_t ProgressPage::BytesToDownload() const {
+  std::uint64_t total = 0;
+  const UpdateCatalogue& catalogue = sheet_.context.catalogue;
+  for (std::size_t i = 0; i < catalogue.Count(); ++i) {
+    const UpdateRecord& record = catalogue.At(i);
+    if (record.selected && !(sheet_.context.isDownloaded && sheet_.context.isDownloaded(record))) total += record.Size;
+  }
+  return total;
+}
+
+// ---- worker thread -----------------------------------------------------------------------------------
+
+void ProgressPage::ReportDownload(bool force) {
+  DWORD now = ::GetTickCount();
+  if (!force && now - lastReport_ < kReportInterval) return;
+  lastReport_ = now;
+  std::uint64_t done = downloadDone_ + fileDone_;
+  int position = downloadTotal_ ? static_cast<int>(std::min<std::uint64_t>(done, downloadTotal_) * kDownloadRange /
+                                                   downloadTotal_)
+                                : 0;
+  std::uint64_t fileTotal = std::max(fileTotal_, fileDone_);
+  int percent = fileTotal ? static_cast<int>(fileDone_ * 100 / fileTotal) : 0;
+  std::wstring status = FillNumbers(kStrDownloadingProgress,
+                                    {FormatSize(fileDone_), FormatSize(fileTotal), std::to_wstring(percent)});
+  OnUi([&] {
+    SetPosition(position);
+    SetStatus(status);
+  });
+}
+
+void ProgressPage::BeginAction(int actionId, std::uint32_t totalCount, const wchar_t* name) {
+  switch (actionId) {
+    case PAID_DOWNLOAD:
+      downloadTotal_ = BytesToDownload();
+      downloadDone_ = 0;
+      OnUi([&] {
+        SetRange(kDownloadRange);
+        SetPosition(0);
+        if (!sheet_.IsFirstPage(WizardPage::kProgress)) sheet_.EnableButtons(kButtonBack, kButtonBack);
+        SetWorkControlsEnabled(true);
+      });
+      break;
+    case PAID_DOWNLOAD_FILE:
+      action_ = actionId;
+      fileTotal_ = totalCount;
+      fileDone_ = 0;
+      fileName_ = FileNameOf(name);
+      ReportDownload(true);
+      break;
+    case PAID_CHECK_MD5:
+    case PAID_CHECK_SHA256: {
+      std::wstring status = LoadStringFilled(kStrCheckingIntegrity, {FileNameOf(name)});
+      OnUi([&] { SetStatus(status); });
+      break;
+    }
+    case PAID_INSTALL:
+      installDone_ = 0;
+      OnUi([&] {
+        SetRange(static_cast<int>(totalCount));
+        SetPosition(0);
+      });
+      break;
+    case PAID_INSTALL_UPDATE: {
+      std::wstring status = LoadStringFilled(kStrInstallingUpdate, {name ? name : L""});
+      OnUi([&] { SetStatus(status); });
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void ProgressPage::SubActionPerform(std::uint32_t amount) {
+  if (action_ != PAID_DOWNLOAD_FILE) return;
+  fileDone_ += amount;
+  ReportDownload(fileTotal_ != 0 && fileDone_ >= fileTotal_);
+}
+
+void ProgressPage::EndAction(int actionId, Result state) {
+  switch (actionId) {
+    case PAID_DOWNLOAD_FILE:
+      action_ = 0;
+      lastFileBytes_ = std::max(fileTotal_, fileDone_);
+      if (state == kOk) downloadDone_ += lastFileBytes_;
+      fileTotal_ = fileDone_ = 0;
+      break;
+    case PAID_DOWNLOAD:
+      OnUi([&] {
+        sheet_.EnableButtons(kButtonBack, 0);
+        SetWorkControlsEnabled(false);
+        installing_ = true;
+      });
+      break;
+    case PAID_INSTALL_UPDATE:
+      ++installDone_;
+      OnUi([&] { SetPosition(installDone_); });
+      break;
+    case PAID_INSTALL:
+      OnUi([&] { ShowEnd(state); });
+      break;
+    default:
+      break;
+  }
+}
+
+// Questions need the window: a hidden sheet says so through its icon and waits until the user opened
+// it. False when the run was cancelled meanwhile.
+bool ProgressPage::EnsureVisible(const std::wstring& question) {
+  if (sheet_.Visible()) return true;
+  OnUi([&] {
+    sheet_.Tray().SetTip(question);
+    sheet_.Tray().ShowBalloon(TrayIcon::Balloon::kError, question, sheet_.ApplicationName(), kBalloonTimeoutMs);
+  });
+  while (!sheet_.Visible()) {
+    if (sheet_.CancelRequested()) return false;
+    ::Sleep(10);
+  }
+  return true;
+}
+
+Result ProgressPage::Error(const wchar_t* url, Result code, void* context) {
+  if (code == E_UPD_PART_COMPLETE && url) {
+    std::wstring status = url;
+    OnUi([&] { SetStatus(status); });
+    return 0;
+  }
+  if (code == 12037 || code == 12038 || code == 12044 || code == 12045) {
+    if (!EnsureVisible(LoadStringResource(kStrUntrustedCertificateQuestion))) return code;
+    DWORD answer = ERROR_CANCELLED;
+    OnUi([&] {
+      answer = ::InternetErrorDlg(sheet_.Window(), static_cast<HINTERNET>(context), code,
+                                  FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                      FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                                  nullptr);
+    });
+    // The engine proceeds on 0; a dialog that asks for a retry means the same.
+    return answer == ERROR_INTERNET_FORCE_RETRY ? 0 : answer;
+  }
+  if (code == E_UPD_AUTH_REQUIRED) {
+    if (!context || !EnsureVisible(LoadStringResource(kStrCredentialsNeededForUpdate))) return 0;
+    bool confirmed = false;
+    OnUi([&] { confirmed = static_cast<CredentialsProvider*>(context)->Prompt(sheet_.Window()); });
+    return confirmed ? kObserverRetry : 0;
+  }
+  if (code == E_UPD_BAD_MD5 || code == E_UPD_BAD_SHA256) {
+    std::wstring status = MessageText(code);
+    std::wstring question =
+        LoadStringFilled(kStrCorruptFileRestartDownload, {code == E_UPD_BAD_MD5 ? L"MD5" : L"SHA256"});
+    OnUi([&] { SetStatus(status); });
+    if (!EnsureVisible(question)) return 0;
+    int answer = IDNO;
+    OnUi([&] {
+      answer = ::MessageBoxW(sheet_.Window(), question.c_str(), sheet_.ApplicationName().c_str(),
+                             MB_YESNO | MB_ICONERROR);
+    });
+    if (answer != IDYES) return 0;
+    downloadDone_ -= std::min(downloadDone_, lastFileBytes_);
+    return kObserverRetry;
+  }
+  std::wstring status = MessageText(code);
+  LogFormat(kLogDebug, L"Progress page: %ls (0x%08X)", status.c_str(), static_cast<unsigned>(code));
+  OnUi([&] { SetStatus(status); });
+  return 0;
+}
+
+// ---- page thread -----------------------------------------------------------------------------------
+
+// The installation ended (or the run only downloaded): success and the two cancellations close the
+// wizard unless the client wants the summary every time; anything else leads to the summary.
+void ProgressPage::ShowEnd(Result result) {
+  installing_ = false;
+  installEnded_ = true;
+  // An update that failed to download counts too, even when everything downloaded installed.
+  if (result == kOk) {
+    const UpdateCatalogue& catalogue = sheet_.context.catalogue;
+    for (std::size_t i = 0; i < catalogue.Count() && result == kOk; ++i)
+      if (catalogue.At(i).processing && IsInstallFailure(catalogue.At(i).status)) result = catalogue.At(i).status;
+  }
+  SetWorkControlsEnabled(true);
+  if (InstallEndsWithoutSummary(result, sheet_.settings.HasClientFlag(kClientInstallSummaryAlways))) {
+    sheet_.ShowButtons(kButtonFinish | kButtonNext, kButtonFinish);
+    sheet_.EnableButtons(kButtonFinish, kButtonFinish);
+    sheet_.Press(PSBTN_FINISH);
+  } else {
+    sheet_.EnableButtons(kButtonNext, kButtonNext);
+    sheet_.Press(PSBTN_NEXT);
+  }
+}
+
+void ProgressPage::OnWorkerEnded(Result result) {
+  sheet_.WaitForWorker();
+  sheet_.OnWorkerEnded(result);
+  if (taskbar_ && sheet_.Window()) taskbar_->SetProgressState(sheet_.Window(), TBPF_NOPROGRESS);
+  if (pendingButton_ >= 0) {
+    int button = pendingButton_;
+    pendingButton_ = -1;
+    if (button == PSBTN_BACK) sheet_.ClearCancel();
+    SetWorkControlsEnabled(true);
+    sheet_.Press(button);
+    return;
+  }
+  if (!installEnded_) ShowEnd(result);
+}
+
+bool ProgressPage::RefuseCancel() {
+  if (!sheet_.WorkerRunning()) return false;
+  if (!installing_ && sheet_.RequestCancel()) pendingButton_ = PSBTN_CANCEL;
+  return true;
+}
+
+LONG_PTR ProgressPage::OnBack() {
+  if (sheet_.IsFirstPage(WizardPage::kProgress)) return -1;
+  if (!sheet_.WorkerRunning()) return 0;
+  if (!installing_ && sheet_.RequestCancel()) pendingButton_ = PSBTN_BACK;
+  return -1;
+}
+
+ProgressPage* PageOf(HWND page) { return reinterpret_cast<ProgressPage*>(::GetPropW(page, L"ProgressPage")); }
+
+}  // namespace
+
+INT_PTR CALLBACK ProgressPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  WizardSheet* sheet = SheetOfPage(page, message, lParam);
+  if (!sheet) return FALSE;
+  ProgressPage* progress = PageOf(page);
+  switch (message) {
+    case WM_INITDIALOG: {
+      auto created = std::make_unique<ProgressPage>(*sheet, page);
+      created->Init();
+      ::SetPropW(page, L"ProgressPage", created.release());
+      return TRUE;
+    }
+    case kMsgRunOnUiThread:
+      (*reinterpret_cast<const std::function<void()>*>(lParam))();
+      return TRUE;
+    case kMsgWorkerEnded:
+      if (progress) progress->OnWorkerEnded(static_cast<Result>(lParam));
+      return TRUE;
+    case WM_NOTIFY: {
+      if (!progress) return FALSE;
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      switch (header->code) {
+        case PSN_SETACTIVE:
+          progress->Activate();
+          return Answer(page, 0);
+        case PSN_WIZBACK:
+          return Answer(page, progress->OnBack());
+        case PSN_WIZNEXT:
+          return Answer(page, progress->WorkDone() ? 0 : -1);
+        case PSN_WIZFINISH:
+          if (!progress->WorkDone()) return Answer(page, TRUE);
+          sheet->MarkFinished();
+          return Answer(page, 0);
+        case PSN_QUERYCANCEL:
+          return Answer(page, progress->RefuseCancel() ? TRUE : FALSE);
+        default:
+          return FALSE;
+      }
+    }
+    case WM_DESTROY:
+      // The worker reports to this page until it ends.
+      sheet->WaitForWorker();
+      delete progress;
+      ::RemovePropW(page, L"ProgressPage");
+      return FALSE;
+    default:
+      (void)wParam;
+      return FALSE;
+  }
+}
+
+}  // namespace updater
