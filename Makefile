@@ -36,6 +36,7 @@ test: build build-tests
 
 demo: build-tests
 	$(PYTHON) demo/run_demo.py --build-dir $(TEST_BUILD_DIR)
+	$(PYTHON) demo/gallery.py --build-dir $(TEST_BUILD_DIR)
 
 bench: build-tests
 	cmake --build $(TEST_BUILD_DIR) -j $(JOBS) --target bench

@@ -32,7 +32,7 @@ class PublisherHandler(http.server.SimpleHTTPRequestHandler):
         PublisherHandler.requests.append(fmt % args)
 
 
-def prepare_publisher(folder):
+def prepare_publisher(folder, template=HERE / "publisher" / "updates.ini"):
     """The publisher's folder: the installer built from its WiX source, and the updates configuration
     file with the installer's real size and SHA-256 (the port is filled in once the server listens)."""
     shutil.rmtree(folder, ignore_errors=True)
@@ -41,12 +41,12 @@ def prepare_publisher(folder):
     subprocess.run(["wixl", "-o", str(msi), str(HERE / "publisher" / "acmetool-1.2.wxs")], check=True,
                    capture_output=True, timeout=120)
     data = msi.read_bytes()
-    return (HERE / "publisher" / "updates.ini").read_text(encoding="latin-1").replace(
+    return template.read_text(encoding="latin-1").replace(
         "@SIZE@", str(len(data))).replace("@SHA256@", hashlib.sha256(data).hexdigest().upper())
 
 
-def start_publisher(folder):
-    handler = functools.partial(PublisherHandler, directory=str(folder))
+def start_publisher(folder, handler_class=PublisherHandler):
+    handler = functools.partial(handler_class, directory=str(folder))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
     return server
