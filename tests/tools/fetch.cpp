@@ -7,8 +7,8 @@
 //   "typed" when the observer is asked for credentials), --forced-cancel-after N (the owner forces a
 //   cancel once N bytes were reported), --log PATH (trace log of the engine), --no-provider (the
 //   engine gets no credentials provider), --cancel-at-ms MS (the observer answers "cancelled" from MS
-//   milliseconds after the download started, and the time from its first such answer to the
-//   engine's return is printed as "cancel_to_return_ms").
+//   milliseconds after the download started). After any cancel the time from the observer's first
+//   "cancelled" answer to the engine's return is printed as "cancel_to_return_ms".
 // Output lines: begin/offset/end/error/received/status/lastmodified/elapsed, then "result=0x%08X".
 #include <windows.h>
 
@@ -98,13 +98,11 @@ class PrintingObserver : public updater::DownloadObserver {
     if (forcedCancelAfter != 0 && progress_ >= forcedCancelAfter && engine) engine->SetForcedCancel(true);
   }
   bool IsCanceled() override {
-    if (cancelAtMilliseconds != 0 && MillisecondsSince(started) >= cancelAtMilliseconds) {
-      if (firstCancelAnswer.QuadPart == 0) ::QueryPerformanceCounter(&firstCancelAnswer);
-      return true;
-    }
-    if (cancelAfter != 0 && progress_ >= cancelAfter) return true;
-    if (cancelInPause && pauseStarted_ != 0 && ::GetTickCount() - pauseStarted_ > 200) return true;
-    return false;
+    bool cancel = (cancelAtMilliseconds != 0 && MillisecondsSince(started) >= cancelAtMilliseconds) ||
+                  (cancelAfter != 0 && progress_ >= cancelAfter) ||
+                  (cancelInPause && pauseStarted_ != 0 && ::GetTickCount() - pauseStarted_ > 200);
+    if (cancel && firstCancelAnswer.QuadPart == 0) ::QueryPerformanceCounter(&firstCancelAnswer);
+    return cancel;
   }
   bool IsPaused() override {
     if (pauseAfter == 0 || progress_ < pauseAfter || pauseDone_) return false;

@@ -288,12 +288,12 @@ def test_cancel_returns_from_the_engine_at_once(http, folder, fetch, server):
     if server == "stalled":
         content = payload(400_000, 31)
         path = http.add("/cancel-stalled.bin", Resource(content, mode="stall", stall_after=60_000))
-        cancel_at_ms = 1500
+        cancel = ["--cancel-at-ms", "1500"]
     else:
         content = payload(48 * 1024 * 1024, 32)
         path = http.add("/cancel-fast.bin", Resource(content))
-        cancel_at_ms = 400
-    result = fetch(folder / "cl.bin", url(http, path), options=["--cancel-at-ms", str(cancel_at_ms)])
+        cancel = ["--cancel-after", str(4 * 1024 * 1024)]
+    result = fetch(folder / "cl.bin", url(http, path), options=cancel)
     assert result.code == CANCELED, result
     kept = (folder / "cl.bin.part").stat().st_size
     assert 0 < kept < len(content)

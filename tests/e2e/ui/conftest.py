@@ -4,6 +4,7 @@ notification area exists; the road of the main-job suites over that prefix; and 
 import os
 import shutil
 import subprocess
+import time
 import uuid
 
 import pytest
@@ -28,22 +29,31 @@ class DisplayWine(WineEnv):
         return env
 
 
-def start_xvfb():
+def start_xvfb(log_path):
+    """An X server on the first free display from a number of this process's own, so that suites
+    running side by side (and xvfb-run's choice from 99 on) do not meet; its messages go to a file."""
     if shutil.which("Xvfb") is None:
         pytest.fail("Xvfb is missing (Debian package xvfb)")
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x960x24", "-nolisten",
-                               "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = os.read(read_end, 16).decode().strip()
-    os.close(read_end)
-    return server, ":" + number
+    log = open(log_path, "wb")
+    for number in range(200 + os.getpid() % 500, 1000):
+        if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+            continue
+        server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1280x960x24", "-nolisten", "tcp"],
+                                  stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
+        for _ in range(100):
+            if server.poll() is not None or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                break
+            time.sleep(0.05)
+        if server.poll() is None:
+            return server, f":{number}"
+    pytest.fail(f"no X server could be started (see {log_path})")
 
 
 @pytest.fixture(scope="module")
 def screen(wine):
-    server, display = start_xvfb()
+    server, display = start_xvfb(wine.build_dir / "display-prefix-ui.xvfb.log")
     desk = DisplayWine(wine, display)
+    desk.xserver = server
     desk.ensure_prefix()
     desk.wine(["reg", "add", r"HKCU\Software\Wine\Explorer", "/v", "Desktop", "/d", "Default", "/f"], check=True)
     desk.wine(["reg", "add", r"HKCU\Software\Wine\Explorer\Desktops", "/v", "Default", "/d", "1024x768", "/f"],
@@ -60,6 +70,7 @@ def screen(wine):
 def drive(screen):
     """Runs window-driver steps in the suite's prefix; returns its output lines."""
     def run(*steps, timeout=180):
+        assert screen.xserver.poll() is None, "the X server of the suite has ended"
         proc = screen.wine([str(screen.driver), *steps], timeout=timeout)
         out = proc.stdout.decode("utf-8", errors="replace")
         assert proc.returncode == 0, f"uidriver {' '.join(steps)}:\n{out}"

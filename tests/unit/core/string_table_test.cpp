@@ -16,7 +16,8 @@ TEST(StringTable, EveryNamedIdHasTextAndIdsAreDistinct) {
     SCOPED_TRACE(id);
     EXPECT_TRUE(seen.insert(id).second);
     EXPECT_FALSE(LoadStringResource(id).empty());
-    EXPECT_TRUE((id >= 113 && id <= 247) || (id >= 1081 && id <= 1083));
+    // Product texts, notification texts, and the wizard's own band.
+    EXPECT_TRUE((id >= 113 && id <= 247) || (id >= 1081 && id <= 1083) || (id >= 3001 && id <= 3099));
   }
   EXPECT_TRUE(LoadStringResource(9999).empty());
 }
@@ -28,6 +29,9 @@ TEST(StringTable, TextsWithQuotesPlaceholdersAndTrailingBlanks) {
   EXPECT_EQ(LoadStringResource(kStrServerRequiresCredentials),
             L"The server %s at %s requires a username and password. ");
   EXPECT_EQ(LoadStringResource(kStrNameAndDetail), L"%s. %s");
+  EXPECT_EQ(LoadStringResource(kStrDownloadingProgress), L"Downloading (%s of %s, %d%% complete)");
+  EXPECT_EQ(LoadStringResource(kStrUntrustedCertificateQuestion),
+            L"The Certificate Issuer for this site is untrusted or unknown. Do you wish to proceed?");
   EXPECT_EQ(LoadStringResource(kStrCorruptFileRestartDownload),
             L"The file was corrupt (wrong %s signature). Restart download?");
   EXPECT_EQ(LoadStringResource(kStrRemindMeLater), L"Remind me later");
