@@ -178,6 +178,23 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 
+// The screen's device context (GetDC of no window).
+struct ScreenDcTraits {
+  using Handle = HDC;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::ReleaseDC(nullptr, h); }
+};
+using UniqueScreenDc = UniqueResource<ScreenDcTraits>;
+
+struct MenuTraits {
+  using Handle = HMENU;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::DestroyMenu(h); }
+};
+using UniqueMenu = UniqueResource<MenuTraits>;
+
 // Holds a critical section entered for the lifetime of the object.
 class CriticalSectionLock {
  public:

@@ -40,6 +40,48 @@ void ShowRtf(HWND pane, const std::string& rtf, const StyleRunList& runs) {
   ::SendMessageW(pane, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&start));
 }
 
+namespace {
+
+// The effect each kind switches on; colours are handled apart.
+struct RunEffect {
+  int kind;
+  DWORD mask;
+  DWORD effect;
+};
+constexpr RunEffect kRunEffects[] = {
+    {kStyleLink, CFM_LINK, CFE_LINK},
+    {kStyleBold, CFM_BOLD, CFE_BOLD},
+    {kStyleItalic, CFM_ITALIC, CFE_ITALIC},
+    {kStyleSubscript, CFM_SUBSCRIPT, CFE_SUBSCRIPT},
+    {kStyleSuperscript, CFM_SUPERSCRIPT, CFE_SUPERSCRIPT},
+    {kStyleUnderline, CFM_UNDERLINE, CFE_UNDERLINE},
+};
+
+// Sets the run's effect on `format`; false for an unknown kind.
+bool SetRunEffect(const StyleRun& run, CHARFORMAT2W& format) {
+  if (run.kind == kStyleColour) {
+    format.dwMask = CFM_COLOR;
+    format.dwEffects &= ~CFE_AUTOCOLOR;
+    format.crTextColor = run.color;
+    return true;
+  }
+  if (run.kind == kStyleCode) {
+    format.dwMask = CFM_BACKCOLOR;
+    format.dwEffects &= ~CFE_AUTOBACKCOLOR;
+    format.crBackColor = ::GetSysColor(COLOR_BTNFACE);
+    return true;
+  }
+  for (const RunEffect& effect : kRunEffects) {
+    if (effect.kind != run.kind) continue;
+    format.dwMask = effect.mask;
+    format.dwEffects |= effect.effect;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void ApplyRuns(HWND pane, const StyleRunList& runs) {
   for (const StyleRun& run : runs) {
     CHARRANGE range{run.start, run.end};
@@ -47,45 +89,8 @@ void ApplyRuns(HWND pane, const StyleRunList& runs) {
     CHARFORMAT2W format{};
     format.cbSize = sizeof(format);
     ::SendMessageW(pane, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-    switch (run.kind) {
-      case kStyleLink:
-        format.dwMask = CFM_LINK;
-        format.dwEffects |= CFE_LINK;
-        break;
-      case kStyleBold:
-        format.dwMask = CFM_BOLD;
-        format.dwEffects |= CFE_BOLD;
-        break;
-      case kStyleItalic:
-        format.dwMask = CFM_ITALIC;
-        format.dwEffects |= CFE_ITALIC;
-        break;
-      case kStyleColour:
-        format.dwMask = CFM_COLOR;
-        format.dwEffects &= ~CFE_AUTOCOLOR;
-        format.crTextColor = run.color;
-        break;
-      case kStyleSubscript:
-        format.dwMask = CFM_SUBSCRIPT;
-        format.dwEffects |= CFE_SUBSCRIPT;
-        break;
-      case kStyleSuperscript:
-        format.dwMask = CFM_SUPERSCRIPT;
-        format.dwEffects |= CFE_SUPERSCRIPT;
-        break;
-      case kStyleUnderline:
-        format.dwMask = CFM_UNDERLINE;
-        format.dwEffects |= CFE_UNDERLINE;
-        break;
-      case kStyleCode:
-        format.dwMask = CFM_BACKCOLOR;
-        format.dwEffects &= ~CFE_AUTOBACKCOLOR;
-        format.crBackColor = ::GetSysColor(COLOR_BTNFACE);
-        break;
-      default:
-        continue;
-    }
-    ::SendMessageW(pane, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    if (SetRunEffect(run, format))
+      ::SendMessageW(pane, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
   }
 }
 

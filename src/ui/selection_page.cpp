@@ -9,6 +9,7 @@
 #include "core/format_size.h"
 #include "core/logger.h"
 #include "core/string_table.h"
+#include "core/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
 #include "ui/description_pane.h"
@@ -192,11 +193,11 @@ void OnCheckChanged(HWND page, SelectionPageState& state, int item, bool selecte
   RewriteActions(page, state);
 }
 
-void ShowContextMenu(HWND page, SelectionPageState& state, int item) {
+void ShowContextMenu(HWND page, int item) {
   if (item < 0) return;
-  HMENU menu = ::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDM_SELECTION));
+  UniqueMenu menu(::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDM_SELECTION)));
   if (!menu) return;
-  HMENU popup = ::GetSubMenu(menu, 0);
+  HMENU popup = ::GetSubMenu(menu.Get(), 0);
   ::ModifyMenuW(popup, IDM_SELECTION_INSTALL, MF_BYCOMMAND | MF_STRING, IDM_SELECTION_INSTALL,
                 LoadStringResource(kStrInstall).c_str());
   ::ModifyMenuW(popup, IDM_SELECTION_SKIP, MF_BYCOMMAND | MF_STRING, IDM_SELECTION_SKIP,
@@ -208,10 +209,8 @@ void ShowContextMenu(HWND page, SelectionPageState& state, int item) {
   ::GetCursorPos(&cursor);
   UINT chosen = static_cast<UINT>(
       ::TrackPopupMenu(popup, TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, page, nullptr));
-  ::DestroyMenu(menu);
   if (chosen == IDM_SELECTION_INSTALL) SetCheckState(List(page), item, kStateSelected);
   if (chosen == IDM_SELECTION_SKIP) SetCheckState(List(page), item, kStateUnselected);
-  (void)state;
 }
 
 void ActivateSelection(WizardSheet& sheet, SelectionPageState& state, HWND page) {
@@ -264,7 +263,7 @@ INT_PTR OnNotify(HWND page, WizardSheet& sheet, SelectionPageState& state, const
       return FALSE;
     }
     if (header.code == NM_RCLICK) {
-      ShowContextMenu(page, state, reinterpret_cast<const NMITEMACTIVATE&>(header).iItem);
+      ShowContextMenu(page, reinterpret_cast<const NMITEMACTIVATE&>(header).iItem);
       return FALSE;
     }
     return FALSE;

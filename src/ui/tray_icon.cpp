@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/win_handles.h"
 #include "resources/resource_ids.h"
 #include "ui/wizard_logic.h"
 
@@ -10,19 +11,10 @@ namespace {
 
 constexpr UINT kIconId = 191;
 
-// Scope-bound menu loaded from the resources.
-class LoadedMenu {
- public:
-  LoadedMenu() : menu_(::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDM_TRAY))) {}
-  ~LoadedMenu() {
-    if (menu_) ::DestroyMenu(menu_);
-  }
-  LoadedMenu(const LoadedMenu&) = delete;
-  LoadedMenu& operator=(const LoadedMenu&) = delete;
-  HMENU Popup() const { return menu_ ? ::GetSubMenu(menu_, 0) : nullptr; }
-
- private:
-  HMENU menu_;
+// The popup of the notification-area menu, with the loaded menu that owns it.
+struct TrayMenu {
+  UniqueMenu menu{::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDM_TRAY))};
+  HMENU Popup() const { return menu ? ::GetSubMenu(menu.Get(), 0) : nullptr; }
 };
 
 void CopyInto(wchar_t* field, std::size_t size, const std::wstring& text) {
@@ -107,7 +99,7 @@ void TrayIcon::OnCallback(LPARAM event) {
   switch (LOWORD(event)) {
     case WM_LBUTTONDBLCLK:
     case NIN_BALLOONUSERCLICK: {
-      LoadedMenu menu;
+      TrayMenu menu;
       if (!menu.Popup()) return;
       ::PostMessageW(owner_, WM_COMMAND, MAKEWPARAM(DefaultCommand(menu.Popup()), 0), 0);
       return;
@@ -121,7 +113,7 @@ void TrayIcon::OnCallback(LPARAM event) {
 }
 
 void TrayIcon::OpenMenu() {
-  LoadedMenu menu;
+  TrayMenu menu;
   HMENU popup = menu.Popup();
   if (!popup) return;
   for (const auto& [command, enabled] : menuStates_)

@@ -3,6 +3,7 @@
 #include "config/settings_store.h"
 #include "core/logger.h"
 #include "core/string_table.h"
+#include "core/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
 #include "ui/wizard_sheet.h"
@@ -11,9 +12,8 @@ namespace updater {
 namespace {
 
 void SetCommandLinkIcon(HWND page, int control, int icon) {
-  HDC screen = ::GetDC(nullptr);
-  double dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen) ::ReleaseDC(nullptr, screen);
+  UniqueScreenDc screen(::GetDC(nullptr));
+  double dpi = screen ? ::GetDeviceCaps(screen.Get(), LOGPIXELSY) : 96;
   int size = CommandLinkIconSize(dpi);
   auto image = static_cast<HICON>(
       ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(icon), IMAGE_ICON, size, size, LR_SHARED));

@@ -4,6 +4,7 @@ window suites."""
 import hashlib
 import os
 import pathlib
+import shutil
 import signal
 import time
 import uuid
@@ -153,3 +154,21 @@ def windows_processes_alive(fragment):
         except OSError:
             continue
     return False
+
+
+def road_on(wine, http, prefix):
+    """A configured road in a new application folder of `wine`'s prefix, removed with its registry
+    state and copy folders afterwards (a generator for fixtures)."""
+    # Wine's background programs (services, the desktop) start with the first program that needs
+    # them and keep its current folder; started by a temporary copy, they would hold the copy's
+    # folder for ever. They are started here, from a neutral folder, before each road.
+    wine.ensure_prefix()
+    folder = wine.new_app_folder(prefix + uuid.uuid4().hex[:10])
+    made = Road(wine, folder, http)
+    made.configure()
+    yield made
+    wine.reg_delete(f"{PRODUCT_ROOT}\\{made.id}")
+    wine.reg_delete(made.state_key)
+    for candidate in made.copy_folders():
+        shutil.rmtree(candidate, ignore_errors=True)
+    shutil.rmtree(folder, ignore_errors=True)

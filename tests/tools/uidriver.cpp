@@ -30,6 +30,7 @@ namespace {
 using updater::UniqueFile;
 using updater::UniqueHandle;
 using updater::UniqueResource;
+using updater::UniqueScreenDc;
 
 constexpr wchar_t kUsage[] =
     L"usage: uidriver STEP [STEP ...]\n"
@@ -878,14 +879,6 @@ bool RequireItem(HWND list, int index, std::wstring& reason) {
 
 // ---------------------------------------------------------------------------------------------
 // Screenshots
-
-struct ScreenDcTraits {
-  using Handle = HDC;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
-  static void Close(Handle h) noexcept { ::ReleaseDC(nullptr, h); }
-};
-using UniqueScreenDc = UniqueResource<ScreenDcTraits>;
 
 struct MemoryDcTraits {
   using Handle = HDC;

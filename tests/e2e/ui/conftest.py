@@ -5,11 +5,10 @@ import os
 import shutil
 import subprocess
 import time
-import uuid
 
 import pytest
 
-from road import PRODUCT_ROOT, Road
+from road import road_on
 from wineenv import WineEnv
 
 
@@ -80,13 +79,4 @@ def drive(screen):
 
 @pytest.fixture
 def road(screen, http):
-    screen.ensure_prefix()
-    folder = screen.new_app_folder("ui-" + uuid.uuid4().hex[:10])
-    made = Road(screen, folder, http)
-    made.configure()
-    yield made
-    screen.reg_delete(f"{PRODUCT_ROOT}\\{made.id}")
-    screen.reg_delete(made.state_key)
-    for candidate in made.copy_folders():
-        shutil.rmtree(candidate, ignore_errors=True)
-    shutil.rmtree(folder, ignore_errors=True)
+    yield from road_on(screen, http, "ui-")
