@@ -13,5 +13,11 @@ sudo=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -q
+# A mirror in the middle of a sync answers with index files of the wrong size for a while: the
+# update is tried again, and the installation goes on with the indexes that did arrive.
+for attempt in 1 2 3 4; do
+  $sudo apt-get update -q && break
+  echo "apt-get update failed (attempt $attempt); trying again" >&2
+  sleep $((attempt * 15))
+done
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"

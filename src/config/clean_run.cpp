@@ -5,6 +5,7 @@
 #include "core/check_run.h"
 #include "core/logger.h"
 #include "core/module_path.h"
+#include "ui/small_progress.h"
 
 namespace updater {
 namespace {
@@ -67,8 +68,11 @@ CleanUpItems CollectCleanUpItems(const AppSettings& settings) {
   return items;
 }
 
-Result RunClean(AppSettings& settings, bool silent) {
-  if (!silent) Log(kLogDebug, L"The clean-up progress dialog is not available in this build; cleaning without it.");
+namespace {
+
+// The clean-up itself; `progress` (may be null) is told each item and may stop it after the
+// current one.
+Result CleanUp(AppSettings& settings, CleanUpProgress* progress) {
   Log(kLogDebug, L"Cleaning thread started.");
   const SettingsStore& store = settings.Store();
   if (!CanRunClean(store)) return kOk;
@@ -76,11 +80,25 @@ Result RunClean(AppSettings& settings, bool silent) {
   CleanUpItems items = CollectCleanUpItems(settings);
   if (!items.files.empty() || !items.folders.empty()) {
     Log(kLogDebug, L"DoErase started.");
-    for (const std::wstring& file : items.files)
+    std::size_t count = items.files.size() + items.folders.size();
+    std::size_t index = 0;
+    // A cancel from the window stops the clean-up after the current item; the registry state stays.
+    auto next = [&](const std::wstring& path) {
+      if (!progress) return true;
+      if (progress->CancelRequested()) return false;
+      progress->Item(path, index++, count);
+      return true;
+    };
+    for (const std::wstring& file : items.files) {
+      if (!next(file)) return kOk;
       if (!::DeleteFileW(file.c_str())) LogError(L"Failed to delete file: " + file, ::GetLastError());
-    for (const std::wstring& folder : items.folders)
+    }
+    for (const std::wstring& folder : items.folders) {
+      if (!next(folder)) return kOk;
       if (Exists(folder) && !::RemoveDirectoryW(folder.c_str()))
         LogError(L"Failed to delete folder: " + folder, ::GetLastError());
+    }
+    if (progress && progress->CancelRequested()) return kOk;
   }
 
   if (!settings.id.empty()) {
@@ -98,6 +116,19 @@ Result RunClean(AppSettings& settings, bool silent) {
     if (store.ValueNames(SettingsKey::kUpdates).empty()) DeleteKeyWithoutSubkeys(store, SettingsKey::kUpdates);
     DeleteKeyWithoutSubkeys(store, SettingsKey::kApplication);
     if (store.ValueNames(SettingsKey::kProductRoot).empty()) DeleteKeyWithoutSubkeys(store, SettingsKey::kProductRoot);
+  }
+  return kOk;
+}
+
+}  // namespace
+
+Result RunClean(AppSettings& settings, bool silent) {
+  if (silent) return CleanUp(settings, nullptr);
+  std::optional<SmallWindowEnd> ended = RunCleanUpWindow(
+      settings.applicationName, [&settings](CleanUpProgress& progress) { return CleanUp(settings, &progress); });
+  if (!ended) {
+    Log(kLogInfo, L"Cleaning without a window.");
+    return CleanUp(settings, nullptr);
   }
   return kOk;
 }

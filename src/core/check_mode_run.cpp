@@ -11,9 +11,8 @@ Result RunCheckNow(RunContext& run) {
   if (valid != kOk) return valid;
   Result first = EnsureFirstInstance(run.checkGuard, ExecutablePath(), run.options.startMinimized);
   if (first != kOk) return first;
-  if (!run.options.minUserActions && !run.options.startMinimized)
-    Log(kLogDebug, L"The check wizard is not available in this build; checking without a window.");
-  return RunCheckSequence(run);
+  if (run.options.minUserActions || run.options.startMinimized) return RunCheckSequence(run);
+  return RunCheckSequenceWithWindow(run);
 }
 
 }  // namespace updater

@@ -10,6 +10,7 @@
 #include "transfer/async_download.h"
 #include "transfer/credentials.h"
 #include "transfer/download_rules.h"
+#include "ui/small_progress.h"
 
 namespace updater {
 namespace {
@@ -99,7 +100,7 @@ Result CheckRun::FetchUpdatesFile() {
 
   ServerCredentials credentials(HKEY_CURRENT_USER, settings_.id);
   credentials.LoadAtStart();
-  AsyncDownloadThread engine(nullptr, &credentials);
+  AsyncDownloadThread engine(observer_, &credentials);
   engine.SetRetryAttempts(settings_.retryAttempts);
   engine.SetProxy(settings_.proxy);
   engine.SetQueryLastModified(true);
@@ -193,6 +194,25 @@ Result RunCheckSequence(RunContext& run, const JustCheckOptions& justCheck) {
   UpdateCatalogue catalogue(catalogueSettings);
   CheckRun check(run.checkGuard, run.settings, catalogue, run.mode, justCheck);
   return check.Run();
+}
+
+Result RunCheckSequenceWithWindow(RunContext& run) {
+  CatalogueSettings catalogueSettings = CatalogueSettingsFor(run.settings);
+  UpdateCatalogue catalogue(catalogueSettings);
+  CheckRun check(run.checkGuard, run.settings, catalogue, run.mode);
+  std::optional<SmallWindowEnd> ended =
+      RunCheckWindow(run.settings.applicationName, [&check](DownloadObserver& observer, const CheckMessageSink& sink) {
+        check.SetObserver(&observer);
+        Result result = check.Run(sink);
+        check.SetObserver(nullptr);
+        return result;
+      });
+  if (!ended) {
+    Log(kLogInfo, L"Checking without a window.");
+    return check.Run();
+  }
+  if (ended->cancelled) run.dialogCancelled = true;
+  return ended->result;
 }
 
 }  // namespace updater

@@ -12,6 +12,7 @@
 #include "core/instance_guard.h"
 #include "core/run_context.h"
 #include "core/result_codes.h"
+#include "transfer/download_observer.h"
 
 namespace updater {
 
@@ -42,6 +43,9 @@ class CheckRun {
   // when `notify` is set and updates were counted.
   using FoundUpdatesAnnouncer = std::function<void(const AppSettings& settings, const UpdateCatalogue& catalogue)>;
   void SetFoundUpdatesAnnouncer(FoundUpdatesAnnouncer announcer) { announcer_ = std::move(announcer); }
+  // The window that shows the check: it may cancel the download and answers its questions
+  // (credentials, certificates). Without one the download asks nobody.
+  void SetObserver(DownloadObserver* observer) { observer_ = observer; }
 
   Result Run(const CheckRunCallback& callback = {});
 
@@ -67,11 +71,16 @@ class CheckRun {
   RunMode mode_;
   JustCheckOptions justCheck_;
   FoundUpdatesAnnouncer announcer_;
+  DownloadObserver* observer_ = nullptr;
   std::wstring localCopy_;
 };
 
 // A check of the mode with a catalogue of its own, run directly on this thread.
 Result RunCheckSequence(RunContext& run, const JustCheckOptions& justCheck = {});
+// The same check on a worker thread behind the "Checking for Updates" window; without a window
+// (none can be created) it runs directly. A window closed by a cancellation marks the run as
+// cancelled by the user.
+Result RunCheckSequenceWithWindow(RunContext& run);
 
 // Where a check keeps the updates configuration file: the downloads folder and the file name of
 // the URL's path ("updates.ini" when the path names no plain file).

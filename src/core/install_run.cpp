@@ -7,6 +7,7 @@
 #include "install/installer.h"
 #include "transfer/credentials.h"
 #include "transfer/download_phase.h"
+#include "ui/small_progress.h"
 #include "ui/wizard.h"
 
 namespace updater {
@@ -41,47 +42,78 @@ ProcessingCounts TakeSelection(AppSettings& settings, UpdateCatalogue& catalogue
   return taken;
 }
 
-// Downloads, verifies and installs the selected updates, reporting to `observer` (may be null); the
-// first failure (the download phase's before the installation's) is the result.
-Result DownloadAndInstall(AppSettings& settings, UpdateCatalogue& catalogue, DownloadObserver* observer,
-                          ServerCredentials& credentials) {
-  Result downloaded = DownloadSelectedUpdates(catalogue, observer, &credentials, settings);
-  if (downloaded == E_UPD_CANCELED || settings.justDownload) return downloaded;
-  Result installed = InstallSelectedUpdates(catalogue, observer, settings.Store(), InstallPhaseSettingsOf(settings));
-  return downloaded != kOk ? downloaded : installed;
-}
+// The work of an install run: the selection taken for it, the credentials its downloads may
+// offer, and the download, verification and installation.
+class InstallWork {
+ public:
+  InstallWork(AppSettings& settings, UpdateCatalogue& catalogue, bool criticalOnly)
+      : settings_(settings), catalogue_(catalogue), credentials_(HKEY_CURRENT_USER, settings.id) {
+    ProcessingCounts taken = TakeSelection(settings, catalogue, criticalOnly);
+    empty_ = taken.taken == 0 || (settings.justDownload && taken.toDownload == 0);
+    credentials_.LoadAtStart();
+    if (!settings.userName.empty()) credentials_.AddPair(CredentialPair{settings.userName, settings.password});
+    const SettingsStore& store = settings.Store();
+    isDownloaded = [&store](const UpdateRecord& record) {
+      return GetDownloadState(record, store) == kDownloadStateDownloaded;
+    };
+    work = [this](DownloadObserver& observer) { return Run(&observer); };
+  }
 
-void LoadCredentials(const AppSettings& settings, ServerCredentials& credentials) {
-  credentials.LoadAtStart();
-  if (!settings.userName.empty()) credentials.AddPair(CredentialPair{settings.userName, settings.password});
-}
+  // Nothing to do: no update taken, or a run that only downloads with everything downloaded.
+  bool Empty() const { return empty_; }
+
+  // Reports to `observer` (may be null); the first failure (the download phase's before the
+  // installation's) is the result.
+  Result Run(DownloadObserver* observer) {
+    Result downloaded = DownloadSelectedUpdates(catalogue_, observer, &credentials_, settings_);
+    if (downloaded == E_UPD_CANCELED || settings_.justDownload) return downloaded;
+    Result installed =
+        InstallSelectedUpdates(catalogue_, observer, settings_.Store(), InstallPhaseSettingsOf(settings_));
+    return downloaded != kOk ? downloaded : installed;
+  }
+
+  // What the windows need: an update's installer is downloaded already; the work with an observer.
+  std::function<bool(const UpdateRecord&)> isDownloaded;
+  std::function<Result(DownloadObserver&)> work;
+
+ private:
+  AppSettings& settings_;
+  UpdateCatalogue& catalogue_;
+  ServerCredentials credentials_;
+  bool empty_ = false;
+};
 
 Result InstallWithoutWindow(AppSettings& settings, UpdateCatalogue& catalogue, bool criticalOnly) {
-  ProcessingCounts taken = TakeSelection(settings, catalogue, criticalOnly);
-  if (taken.taken == 0 || (settings.justDownload && taken.toDownload == 0)) return kOk;
-  ServerCredentials credentials(HKEY_CURRENT_USER, settings.id);
-  LoadCredentials(settings, credentials);
-  return DownloadAndInstall(settings, catalogue, nullptr, credentials);
+  InstallWork work(settings, catalogue, criticalOnly);
+  return work.Empty() ? kOk : work.Run(nullptr);
+}
+
+// The reduced progress window; without a window (none can be created) the run installs all the same.
+Result InstallWithReducedWindow(RunContext& run, UpdateCatalogue& catalogue, bool criticalOnly) {
+  AppSettings& settings = run.settings;
+  InstallWork work(settings, catalogue, criticalOnly);
+  if (work.Empty()) return kOk;
+  std::optional<SmallWindowEnd> ended =
+      RunReducedProgressWindow(settings.applicationName, settings.justDownload, catalogue, work.isDownloaded, work.work);
+  if (!ended) {
+    Log(kLogInfo, L"Installing without a window.");
+    return work.Run(nullptr);
+  }
+  if (ended->cancelled) run.dialogCancelled = true;
+  return ended->result;
 }
 
 Result InstallWithWizard(RunContext& run, UpdateCatalogue& catalogue, RunMode mode) {
   AppSettings& settings = run.settings;
-  ProcessingCounts taken = TakeSelection(settings, catalogue, mode == RunMode::InstallSilentCritical);
-  if (taken.taken == 0 || (settings.justDownload && taken.toDownload == 0)) return kOk;
-  ServerCredentials credentials(HKEY_CURRENT_USER, settings.id);
-  LoadCredentials(settings, credentials);
-  const SettingsStore& store = settings.Store();
-  WizardContext wizard{settings, catalogue, mode, {}, {}};
-  wizard.work = [&](DownloadObserver& observer) { return DownloadAndInstall(settings, catalogue, &observer, credentials); };
-  wizard.isDownloaded = [&store](const UpdateRecord& record) {
-    return GetDownloadState(record, store) == kDownloadStateDownloaded;
-  };
+  InstallWork work(settings, catalogue, mode == RunMode::InstallSilentCritical);
+  if (work.Empty()) return kOk;
+  WizardContext wizard{settings, catalogue, mode, work.work, work.isDownloaded};
   Result result = RunWizard(wizard);
   if (result == static_cast<Result>(-1) && (mode == RunMode::InstallSilentAll || mode == RunMode::InstallSilentCritical)) {
     // The automatic runs would only have shown their progress: without a window (a session without
     // a desktop, say) they still install.
     Log(kLogInfo, L"Installing without a window.");
-    return DownloadAndInstall(settings, catalogue, nullptr, credentials);
+    return work.Run(nullptr);
   }
   if (wizard.sheetCancelled) run.dialogCancelled = true;
   return result;
@@ -121,10 +153,7 @@ Result RunInstall(RunContext& run) {
     if (count.selected == 0 || (settings.justDownload && count.toDownload == 0)) return kOk;
   }
   if (settings.noGui) return InstallWithoutWindow(settings, catalogue, criticalOnly);
-  if (settings.reducedGui) {
-    Log(kLogDebug, L"The reduced progress window is not available in this build; installing without a window.");
-    return InstallWithoutWindow(settings, catalogue, criticalOnly);
-  }
+  if (settings.reducedGui) return InstallWithReducedWindow(run, catalogue, criticalOnly);
   return InstallWithWizard(run, catalogue, mode);
 }
 

@@ -15,8 +15,7 @@ Result RunSilentCheck(RunContext& run) {
   }
   Result first = EnsureFirstInstance(run.checkGuard, ExecutablePath(), run.options.startMinimized);
   if (first != kOk) return first;
-  if (run.options.showWaitDlg) Log(kLogDebug, L"The wait dialog is not available in this build; checking without it.");
-  Result result = RunCheckSequence(run);
+  Result result = run.options.showWaitDlg ? RunCheckSequenceWithWindow(run) : RunCheckSequence(run);
   if (IsQuietResult(result) && !run.options.noFreqCheck) run.settings.ScheduleNextCheck(run.settings.CheckFrequency());
   return result;
 }

@@ -20,6 +20,7 @@
 #include "resources/string_ids.h"
 #include "transfer/credential_protection.h"
 #include "transfer/credentials.h"
+#include "ui/configure_run.h"
 
 namespace updater {
 namespace {
@@ -248,6 +249,8 @@ Result UpdaterApp::Dispatch() {
     case RunMode::InstallSilentAll:
     case RunMode::InstallSilentCritical:
       return RunInstall(context);
+    case RunMode::Configure:
+      return RunConfigure(*settings_, options_.parentWindow);
     case RunMode::Clean:
       return RunClean(*settings_, options_.cleanSilent);
     case RunMode::Set:

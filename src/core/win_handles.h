@@ -162,6 +162,24 @@ struct LocalMemTraits {
 };
 using UniqueLocalMem = UniqueResource<LocalMemTraits>;
 
+// Memory the shell hands out (an item list of the folder browser, say).
+struct CoTaskMemTraits {
+  using Handle = void*;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::CoTaskMemFree(h); }
+};
+using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
+
+// A font, brush or other GDI object made by the program.
+struct GdiObjectTraits {
+  using Handle = HGDIOBJ;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::DeleteObject(h); }
+};
+using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
+
 struct SecurityIdTraits {
   using Handle = PSID;
   static Handle Invalid() noexcept { return nullptr; }

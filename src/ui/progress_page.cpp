@@ -1,49 +1,25 @@
 // The progress page: starts the worker that downloads and installs the selected updates and is its
 // observer. The worker's reports arrive on the worker thread and are shown through synchronous
 // calls on the page's thread; the cancel flag is read directly.
-#include <shobjidl.h>
-#include <wininet.h>
-
 #include <memory>
 
 #include "catalogue/update_catalogue.h"
-#include "core/format_size.h"
 #include "core/logger.h"
 #include "core/string_table.h"
 #include "install/installer.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
-#include "transfer/credentials_provider.h"
 #include "transfer/download_rules.h"
+#include "ui/work_progress.h"
+#include "ui/worker_questions.h"
 #include "ui/wizard_sheet.h"
 
 namespace updater {
 namespace {
 
-constexpr int kDownloadRange = 1000;
-constexpr DWORD kReportInterval = 100;  // ms between two progress reports of one file
-
-std::wstring FileNameOf(const wchar_t* path) {
-  std::wstring text = path ? path : L"";
-  std::size_t slash = text.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? text : text.substr(slash + 1);
-}
-
-// "%d" in a string-table pattern, filled like "%s".
-std::wstring FillNumbers(unsigned id, std::initializer_list<std::wstring> inserts) {
-  std::wstring pattern = LoadStringResource(id);
-  for (std::size_t at = pattern.find(L"%d"); at != std::wstring::npos; at = pattern.find(L"%d", at + 2))
-    pattern[at + 1] = L's';
-  return FillText(pattern, inserts);
-}
-
 class ProgressPage : public DownloadObserver {
  public:
   ProgressPage(WizardSheet& sheet, HWND page) : sheet_(sheet), page_(page) {}
-  ~ProgressPage() override {
-    if (taskbar_) taskbar_->Release();
-    if (comInitialised_) ::CoUninitialize();
-  }
 
   // ---- page thread ----
   void Init();
@@ -70,30 +46,20 @@ class ProgressPage : public DownloadObserver {
   void SetPosition(int position);
   void SetRange(int range);
   void SetWorkControlsEnabled(bool enabled);
-  void ReportDownload(bool force);
+  void Show(const ProgressView& view);
   void ShowEnd(Result result);
   bool EnsureVisible(const std::wstring& question);
   std::uint64_t BytesToDownload() const;
 
   WizardSheet& sheet_;
   HWND page_;
-  ITaskbarList3* taskbar_ = nullptr;
-  bool comInitialised_ = false;
-  int range_ = kDownloadRange;
+  TaskbarProgress taskbar_;
+  int range_ = WorkProgress::kDownloadRange;
   int pendingButton_ = -1;  // the button to press once the worker stopped
   bool installing_ = false;
   bool installEnded_ = false;
 
-  // Worker-side bookkeeping.
-  int action_ = 0;
-  std::uint64_t downloadTotal_ = 0;
-  std::uint64_t downloadDone_ = 0;
-  std::uint64_t fileTotal_ = 0;
-  std::uint64_t fileDone_ = 0;
-  std::uint64_t lastFileBytes_ = 0;
-  std::wstring fileName_;
-  DWORD lastReport_ = 0;
-  int installDone_ = 0;
+  WorkProgress progress_;  // worker side
 };
 
 void ProgressPage::Init() {
@@ -112,15 +78,7 @@ void ProgressPage::Init() {
     ::MapWindowPoints(nullptr, page_, reinterpret_cast<POINT*>(&rect), 2);
     ::SetWindowPos(child, nullptr, rect.left, rect.top - shift, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   }
-  SetRange(kDownloadRange);
-  HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  comInitialised_ = SUCCEEDED(com);
-  if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                reinterpret_cast<void**>(&taskbar_))) ||
-      FAILED(taskbar_->HrInit())) {
-    if (taskbar_) taskbar_->Release();
-    taskbar_ = nullptr;  // no taskbar progress on this system
-  }
+  SetRange(WorkProgress::kDownloadRange);
 }
 
 void ProgressPage::Activate() {
@@ -134,10 +92,8 @@ void ProgressPage::Activate() {
   installing_ = false;
   installEnded_ = false;
   pendingButton_ = -1;
-  action_ = 0;
-  downloadDone_ = fileDone_ = fileTotal_ = 0;
-  installDone_ = 0;
-  SetRange(kDownloadRange);
+  progress_ = WorkProgress();
+  SetRange(WorkProgress::kDownloadRange);
   SetPosition(0);
   SetStatus(L"");
   sheet_.StartWorker(*this, page_);
@@ -152,8 +108,7 @@ void ProgressPage::SetRange(int range) {
 
 void ProgressPage::SetPosition(int position) {
   ::SendDlgItemMessageW(page_, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-  if (taskbar_ && sheet_.Window())
-    taskbar_->SetProgressValue(sheet_.Window(), static_cast<ULONGLONG>(position), static_cast<ULONGLONG>(range_));
+  taskbar_.SetValue(sheet_.Window(), position, range_);
 }
 
 // Close, the tray's "Exit" and Cancel go together: the installation cannot be cancelled.
@@ -175,97 +130,35 @@ std::uint64_t ProgressPage::BytesToDownload() const {
 
 // ---- worker thread -----------------------------------------------------------------------------------
 
-void ProgressPage::ReportDownload(bool force) {
-  DWORD now = ::GetTickCount();
-  if (!force && now - lastReport_ < kReportInterval) return;
-  lastReport_ = now;
-  std::uint64_t done = downloadDone_ + fileDone_;
-  int position = downloadTotal_ ? static_cast<int>(std::min<std::uint64_t>(done, downloadTotal_) * kDownloadRange /
-                                                   downloadTotal_)
-                                : 0;
-  std::uint64_t fileTotal = std::max(fileTotal_, fileDone_);
-  int percent = fileTotal ? static_cast<int>(fileDone_ * 100 / fileTotal) : 0;
-  std::wstring status = FillNumbers(kStrDownloadingProgress,
-                                    {FormatSize(fileDone_), FormatSize(fileTotal), std::to_wstring(percent)});
+void ProgressPage::Show(const ProgressView& view) {
+  if (view.Empty()) return;
   OnUi([&] {
-    SetPosition(position);
-    SetStatus(status);
+    if (view.range) SetRange(*view.range);
+    if (view.position) SetPosition(*view.position);
+    if (view.status) SetStatus(*view.status);
   });
 }
 
 void ProgressPage::BeginAction(int actionId, std::uint32_t totalCount, const wchar_t* name) {
-  switch (actionId) {
-    case PAID_DOWNLOAD:
-      downloadTotal_ = BytesToDownload();
-      downloadDone_ = 0;
-      OnUi([&] {
-        SetRange(kDownloadRange);
-        SetPosition(0);
-        if (!sheet_.IsFirstPage(WizardPage::kProgress)) sheet_.EnableButtons(kButtonBack, kButtonBack);
-        SetWorkControlsEnabled(true);
-      });
-      break;
-    case PAID_DOWNLOAD_FILE:
-      action_ = actionId;
-      fileTotal_ = totalCount;
-      fileDone_ = 0;
-      fileName_ = FileNameOf(name);
-      ReportDownload(true);
-      break;
-    case PAID_CHECK_MD5:
-    case PAID_CHECK_SHA256: {
-      std::wstring status = LoadStringFilled(kStrCheckingIntegrity, {FileNameOf(name)});
-      OnUi([&] { SetStatus(status); });
-      break;
-    }
-    case PAID_INSTALL:
-      installDone_ = 0;
-      OnUi([&] {
-        SetRange(static_cast<int>(totalCount));
-        SetPosition(0);
-      });
-      break;
-    case PAID_INSTALL_UPDATE: {
-      std::wstring status = LoadStringFilled(kStrInstallingUpdate, {name ? name : L""});
-      OnUi([&] { SetStatus(status); });
-      break;
-    }
-    default:
-      break;
-  }
+  Show(progress_.Begin(actionId, totalCount, name, actionId == PAID_DOWNLOAD ? BytesToDownload() : 0, ::GetTickCount()));
+  if (actionId == PAID_DOWNLOAD)
+    OnUi([&] {
+      if (!sheet_.IsFirstPage(WizardPage::kProgress)) sheet_.EnableButtons(kButtonBack, kButtonBack);
+      SetWorkControlsEnabled(true);
+    });
 }
 
-void ProgressPage::SubActionPerform(std::uint32_t amount) {
-  if (action_ != PAID_DOWNLOAD_FILE) return;
-  fileDone_ += amount;
-  ReportDownload(fileTotal_ != 0 && fileDone_ >= fileTotal_);
-}
+void ProgressPage::SubActionPerform(std::uint32_t amount) { Show(progress_.Perform(amount, ::GetTickCount())); }
 
 void ProgressPage::EndAction(int actionId, Result state) {
-  switch (actionId) {
-    case PAID_DOWNLOAD_FILE:
-      action_ = 0;
-      lastFileBytes_ = std::max(fileTotal_, fileDone_);
-      if (state == kOk) downloadDone_ += lastFileBytes_;
-      fileTotal_ = fileDone_ = 0;
-      break;
-    case PAID_DOWNLOAD:
-      OnUi([&] {
-        sheet_.EnableButtons(kButtonBack, 0);
-        SetWorkControlsEnabled(false);
-        installing_ = true;
-      });
-      break;
-    case PAID_INSTALL_UPDATE:
-      ++installDone_;
-      OnUi([&] { SetPosition(installDone_); });
-      break;
-    case PAID_INSTALL:
-      OnUi([&] { ShowEnd(state); });
-      break;
-    default:
-      break;
-  }
+  Show(progress_.End(actionId, state));
+  if (actionId == PAID_DOWNLOAD)
+    OnUi([&] {
+      sheet_.EnableButtons(kButtonBack, 0);
+      SetWorkControlsEnabled(false);
+      installing_ = true;
+    });
+  if (actionId == PAID_INSTALL) OnUi([&] { ShowEnd(state); });
 }
 
 // Questions need the window: a hidden sheet says so through its icon and waits until the user opened
@@ -289,37 +182,27 @@ Result ProgressPage::Error(const wchar_t* url, Result code, void* context) {
     OnUi([&] { SetStatus(status); });
     return 0;
   }
-  if (code == 12037 || code == 12038 || code == 12044 || code == 12045) {
+  if (IsCertificateQuestion(code)) {
     if (!EnsureVisible(LoadStringResource(kStrUntrustedCertificateQuestion))) return code;
-    DWORD answer = ERROR_CANCELLED;
-    OnUi([&] {
-      answer = ::InternetErrorDlg(sheet_.Window(), static_cast<HINTERNET>(context), code,
-                                  FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                                      FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-                                  nullptr);
-    });
-    // The engine proceeds on 0; a dialog that asks for a retry means the same.
-    return answer == ERROR_INTERNET_FORCE_RETRY ? 0 : answer;
+    Result answer = ERROR_CANCELLED;
+    OnUi([&] { answer = AskAboutCertificate(sheet_.Window(), context, code); });
+    return answer;
   }
   if (code == E_UPD_AUTH_REQUIRED) {
     if (!context || !EnsureVisible(LoadStringResource(kStrCredentialsNeededForUpdate))) return 0;
-    bool confirmed = false;
-    OnUi([&] { confirmed = static_cast<CredentialsProvider*>(context)->Prompt(sheet_.Window()); });
-    return confirmed ? kObserverRetry : 0;
+    Result answer = 0;
+    OnUi([&] { answer = AskForCredentials(sheet_.Window(), context); });
+    return answer;
   }
   if (code == E_UPD_BAD_MD5 || code == E_UPD_BAD_SHA256) {
     std::wstring status = MessageText(code);
-    std::wstring question =
-        LoadStringFilled(kStrCorruptFileRestartDownload, {code == E_UPD_BAD_MD5 ? L"MD5" : L"SHA256"});
+    std::wstring question = CorruptFileQuestion(code);
     OnUi([&] { SetStatus(status); });
     if (!EnsureVisible(question)) return 0;
-    int answer = IDNO;
-    OnUi([&] {
-      answer = ::MessageBoxW(sheet_.Window(), question.c_str(), sheet_.ApplicationName().c_str(),
-                             MB_YESNO | MB_ICONERROR);
-    });
-    if (answer != IDYES) return 0;
-    downloadDone_ -= std::min(downloadDone_, lastFileBytes_);
+    bool again = false;
+    OnUi([&] { again = AskToRestartCorruptDownload(sheet_.Window(), sheet_.ApplicationName(), question); });
+    if (!again) return 0;
+    progress_.ForgetLastFile();
     return kObserverRetry;
   }
   std::wstring status = MessageText(code);
@@ -355,7 +238,7 @@ void ProgressPage::ShowEnd(Result result) {
 void ProgressPage::OnWorkerEnded(Result result) {
   sheet_.WaitForWorker();
   sheet_.OnWorkerEnded(result);
-  if (taskbar_ && sheet_.Window()) taskbar_->SetProgressState(sheet_.Window(), TBPF_NOPROGRESS);
+  taskbar_.SetState(sheet_.Window(), TBPF_NOPROGRESS);
   if (pendingButton_ >= 0) {
     int button = pendingButton_;
     pendingButton_ = -1;

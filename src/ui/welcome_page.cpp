@@ -6,10 +6,15 @@
 #include "core/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
+#include "ui/hyperlink_control.h"
+#include "ui/update_options_dialog.h"
 #include "ui/wizard_sheet.h"
 
 namespace updater {
 namespace {
+
+// The wizard's own link colour, visited or not.
+constexpr AnchorColours kConfigureLinkColours{RGB(0, 137, 231), RGB(0, 137, 231)};
 
 void SetCommandLinkIcon(HWND page, int control, int icon) {
   UniqueScreenDc screen(::GetDC(nullptr));
@@ -31,6 +36,11 @@ void InitWelcome(HWND page, WizardSheet& sheet) {
   SetCommandLinkIcon(page, IDC_WELCOME_DISABLE, IDI_DISABLE_CHECK);
   if (sheet.settings.HasClientFlag(kClientNoDisableAutoCheck))
     ::ShowWindow(::GetDlgItem(page, IDC_WELCOME_DISABLE), SW_HIDE);
+  if (sheet.settings.HasClientFlag(kClientShowConfigOptionsButton)) {
+    HWND link = ::GetDlgItem(page, IDC_WELCOME_CONFIGURE);
+    MakeHyperlink(link, LoadStringResource(kStrUpdateOptions), kConfigureLinkColours);
+    ::ShowWindow(link, SW_SHOW);
+  }
 }
 
 void ActivateWelcome(WizardSheet& sheet) {
@@ -69,6 +79,9 @@ INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM wParam, LPARAM 
           ScheduleNextCheck(sheet->settings.Store(), 1);
           Log(kLogInfo, L"The user asked to be reminded tomorrow.");
           EndWithFinish(*sheet);
+          return TRUE;
+        case IDC_WELCOME_CONFIGURE:
+          if (HIWORD(wParam) == STN_CLICKED) ShowUpdateOptions(sheet->Window(), sheet->settings);
           return TRUE;
         case IDC_WELCOME_DISABLE:
           sheet->settings.Store().WriteNumber(SettingsKey::kSettings, kValueAutoUpdatePolicy, kPolicyDisable);

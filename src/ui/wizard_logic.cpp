@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "catalogue/text_util.h"
 #include "config/settings_store.h"
 
 namespace updater {
@@ -145,6 +146,23 @@ OptionsChoice ChoiceOfPolicy(std::optional<std::uint32_t> policy, std::optional<
 std::uint32_t PolicyOfChoice(const OptionsChoice& choice) {
   if (choice.radio < 2) return static_cast<std::uint32_t>(std::max(choice.radio, 0));
   return static_cast<std::uint32_t>(2 + std::clamp(choice.dropdown, 0, 1));
+}
+
+OptionsWrites WritesOnAccept(const std::wstring& currentFolder, std::int32_t currentFrequency,
+                             const std::wstring& folderText, const std::wstring& frequencyText,
+                             const OptionsChoice& choice) {
+  OptionsWrites writes;
+  writes.policy = PolicyOfChoice(choice);
+  std::wstring folder = TrimBlanks(folderText);
+  if (!folder.empty() && !EqualsIgnoringCase(folder, currentFolder)) writes.downloadsFolder = folder;
+  std::wstring digits = TrimBlanks(frequencyText);
+  bool number = !digits.empty() && digits.size() <= 6 &&
+                std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+  if (number) {
+    auto frequency = static_cast<std::int32_t>(std::stol(digits));
+    if (frequency != currentFrequency) writes.checkFrequency = frequency;
+  }
+  return writes;
 }
 
 }  // namespace updater

@@ -104,4 +104,16 @@ OptionsChoice ChoiceOfPolicy(std::optional<std::uint32_t> policy, std::optional<
                              bool noDisableAutoCheck);
 std::uint32_t PolicyOfChoice(const OptionsChoice& choice);
 
+// What OK in the dialog stores: the downloads folder only when its text differs from the current
+// folder other than in case (an emptied field keeps the folder), the check frequency only when the
+// number differs from the current one (a field that holds no number keeps it), the policy always.
+struct OptionsWrites {
+  std::optional<std::wstring> downloadsFolder;
+  std::optional<std::int32_t> checkFrequency;
+  std::uint32_t policy = 1;
+};
+OptionsWrites WritesOnAccept(const std::wstring& currentFolder, std::int32_t currentFrequency,
+                             const std::wstring& folderText, const std::wstring& frequencyText,
+                             const OptionsChoice& choice);
+
 }  // namespace updater
