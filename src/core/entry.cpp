@@ -19,11 +19,11 @@ Result RunProcess(const std::wstring& commandLine) {
   ::InitCommonControlsEx(&controls);
   UniqueLibrary richEdit(::LoadLibraryW(L"RICHED20.DLL"));
 
-  Result result;
-  {
-    UpdaterApp app(commandLine);
-    result = app.Run();
-  }
+  UpdaterApp app(commandLine);
+  Result result = app.Run();
+  // The clean-up batch file of a temporary copy waits on the program file the run holds: the
+  // system closes it when the process has ended.
+  if (app.HoldsProgramFile()) ::ExitProcess(result);
   return result;
 }
 

@@ -67,6 +67,9 @@ void StartApplication(const std::wstring& application, const std::wstring& argum
   info.lpVerb = L"open";
   info.lpFile = path.c_str();
   info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  // In its own folder: started by a temporary copy, it would otherwise keep the copy's folder.
+  std::wstring folder = FolderOf(path);
+  info.lpDirectory = folder.size() > 1 ? folder.c_str() : nullptr;
   info.nShow = SW_SHOWNORMAL;
   if (!::ShellExecuteExW(&info)) {
     LogError(L"Cannot start the application " + path, ::GetLastError());
@@ -92,6 +95,12 @@ Result UpdaterApp::Run() {
     // Nor may this process keep it as its own current folder: where a running program can be deleted
     // (Wine), the batch file may reach its "rmDir" before this process has ended.
     if (!batchFolder.empty()) ::SetCurrentDirectoryW(batchFolder.c_str());
+    // The batch file deletes this program in a loop and then removes the folder. Where a running
+    // program may be deleted (Wine), the loop would end at once and the folder's removal could
+    // meet this process still ending; held open without delete sharing, the program file keeps the
+    // loop waiting for the end of the process, as on Windows.
+    heldProgramFile_.Reset(::CreateFileW(ExecutablePath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_FLAG_NO_UI;

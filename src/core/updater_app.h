@@ -10,6 +10,7 @@
 #include "config/app_settings.h"
 #include "core/command_line.h"
 #include "core/instance_guard.h"
+#include "core/win_handles.h"
 #include "core/result_codes.h"
 
 namespace updater {
@@ -25,6 +26,9 @@ class UpdaterApp {
 
   RunMode Mode() const { return mode_; }
   const RunOptions& Options() const { return options_; }
+  // True once the clean-up batch file was started: the process must then end without closing the
+  // program file it holds (ExitProcess), so that the batch file waits for the end of the process.
+  bool HoldsProgramFile() const { return static_cast<bool>(heldProgramFile_); }
 
  private:
   Result Drive();
@@ -45,6 +49,7 @@ class UpdaterApp {
   InstanceGuard checkGuard_;
   InstanceGuard installGuard_;
   std::unique_ptr<AppSettings> settings_;
+  UniqueFile heldProgramFile_;
 };
 
 // Starts the "-restartapp" application (expanded like a folder value) and brings its first window

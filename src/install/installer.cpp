@@ -127,12 +127,13 @@ Result CheckSignature(const InstallPhaseSettings& settings, const std::wstring& 
 }
 
 // Waits for a process the server started and gives the failure of its start as a logged code.
-Result StartAndWait(const std::wstring& program, std::wstring commandLine) {
+// It runs in `folder` (the package's), not in the server copy's folder that is removed afterwards.
+Result StartAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& folder) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.size() > 1 ? folder.c_str() : nullptr, &startup, &info)) {
     Result error = ::GetLastError();
     LogError(L"CreateProcess \"" + program + L"\" with command line \"" + commandLine + L"\" failed.", error);
     return error;
@@ -229,6 +230,11 @@ Result RunInstaller(const UpdateRecord& update, bool forceMsiBasicUi, bool wait,
   info.lpVerb = L"open";
   info.lpFile = update.localPath.c_str();
   info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  // The installer runs in its own folder, as when opened from the shell. It must not inherit this
+  // process's current folder: a temporary copy's folder that a lingering child (a console host, an
+  // application the installer starts again) keeps as current folder cannot be removed afterwards.
+  std::wstring folder = FolderOf(update.localPath);
+  info.lpDirectory = folder.size() > 1 ? folder.c_str() : nullptr;
   info.nShow = update.HasFlag(kUpdateSilentInstall) ? SW_HIDE : SW_SHOWNORMAL;
   if (!::ShellExecuteExW(&info)) return ::GetLastError();
   UniqueHandle process(info.hProcess);
@@ -334,13 +340,13 @@ Result RunMsiexec(const std::wstring& format, const std::wstring& packagePath, c
     LogError(L"VerifyDigitalSignature failed.", trust);
     return trust;
   }
-  return StartAndWait(program, commandLine);
+  return StartAndWait(program, commandLine, FolderOf(packagePath));
 }
 
 Result RunExecutable(const std::wstring& path, const std::wstring& parameters) {
   Result trust = VerifyDigitalSignature(path);
   if (trust != kOk) return trust;
-  return StartAndWait(path, L"\"" + path + L"\" " + parameters);
+  return StartAndWait(path, L"\"" + path + L"\" " + parameters, FolderOf(path));
 }
 
 Result ServerInstallUpdate(const std::wstring& sectionName, UpdateCatalogue& catalogue, const SettingsStore& store) {

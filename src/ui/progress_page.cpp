@@ -165,6 +165,7 @@ void ProgressPage::EndAction(int actionId, Result state) {
 // it. False when the run was cancelled meanwhile.
 bool ProgressPage::EnsureVisible(const std::wstring& question) {
   if (sheet_.Visible()) return true;
+  LogFormat(kLogInfo, L"Waiting for the window to be shown: %ls", question.c_str());
   OnUi([&] {
     sheet_.Tray().SetTip(question);
     sheet_.Tray().ShowBalloon(TrayIcon::Balloon::kError, question, sheet_.ApplicationName(), kBalloonTimeoutMs);

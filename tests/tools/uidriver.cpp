@@ -75,6 +75,11 @@ constexpr wchar_t kUsage[] =
     L"  show WINDOW                        shown visible=<0|1> minimized=<0|1> foreground=<0|1>\n"
     L"  state WINDOW                       visible=<0|1> minimized=<0|1> enabled=<0|1>\n"
     L"                                     rect=<l>,<t>,<r>,<b> foreground=<0|1>\n"
+    L"  settext WINDOW ID TEXT             control ... (as texts, afterwards)\n"
+    L"  checked WINDOW ID                  checked id=<id> state=<BM_GETCHECK> enabled=<0|1>\n"
+    L"  combo WINDOW ID INDEX              selected id=<id> index=<i> (CB_SETCURSEL, then\n"
+    L"                                     CBN_SELCHANGE posted to the parent)\n"
+    L"  mouse WINDOW ID                    clicked id=<id> (mouse) (button down and up, posted)\n"
     L"  shot WINDOW PATH                   saved <path> width=<w> height=<h> source=<screen|\n"
     L"                                     printwindow|windowdc> black=<0|1> (24-bit BMP; the\n"
     L"                                     window is brought to the front; later sources only\n"
@@ -1421,6 +1426,72 @@ bool StepShot(const Args& args, std::wstring& reason) {
   return true;
 }
 
+// Sets a control's text the way typing would end up (WM_SETTEXT; the system carries the text across
+// processes).
+bool StepSetText(const Args& args, std::wstring& reason) {
+  HWND window = nullptr;
+  HWND control = nullptr;
+  if (!RequireWindow(args[0], window, reason) || !RequireControl(window, ControlIdArg(args[1]), control, reason))
+    return false;
+  DWORD_PTR answer = 0;
+  if (!::SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(args[2].c_str()), SMTO_ABORTIFHUNG,
+                             5000, &answer)) {
+    reason = L"WM_SETTEXT was not answered";
+    return false;
+  }
+  Emit(ControlLine(window, control));
+  return true;
+}
+
+// The check state of a check box or radio button (BM_GETCHECK).
+bool StepChecked(const Args& args, std::wstring& reason) {
+  HWND window = nullptr;
+  HWND control = nullptr;
+  if (!RequireWindow(args[0], window, reason) || !RequireControl(window, ControlIdArg(args[1]), control, reason))
+    return false;
+  DWORD_PTR state = 0;
+  if (!::SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state)) {
+    reason = L"BM_GETCHECK was not answered";
+    return false;
+  }
+  Emit(L"checked id=" + args[1] + L" state=" + std::to_wstring(state) + L" enabled=" +
+       Flag(::IsWindowEnabled(control) != FALSE));
+  return true;
+}
+
+// Chooses a drop-down entry as the user would: the selection, then the parent's notification.
+bool StepCombo(const Args& args, std::wstring& reason) {
+  HWND window = nullptr;
+  HWND control = nullptr;
+  if (!RequireWindow(args[0], window, reason) || !RequireControl(window, ControlIdArg(args[1]), control, reason))
+    return false;
+  DWORD_PTR selected = 0;
+  const auto index = static_cast<WPARAM>(Number(args[2]));
+  if (!::SendMessageTimeoutW(control, CB_SETCURSEL, index, 0, SMTO_ABORTIFHUNG, 5000, &selected) ||
+      selected != index) {
+    reason = L"the drop-down has no entry " + args[2];
+    return false;
+  }
+  const int id = ::GetDlgCtrlID(control);
+  ::PostMessageW(::GetParent(control), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(control));
+  Emit(L"selected id=" + args[1] + L" index=" + args[2]);
+  return true;
+}
+
+// A left click inside a control (button down and up at its top-left corner, posted), for controls
+// that are not buttons, such as a link.
+bool StepMouse(const Args& args, std::wstring& reason) {
+  HWND window = nullptr;
+  HWND control = nullptr;
+  if (!RequireWindow(args[0], window, reason) || !RequireControl(window, ControlIdArg(args[1]), control, reason))
+    return false;
+  const LPARAM at = MAKELPARAM(2, 2);
+  ::PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::PostMessageW(control, WM_LBUTTONUP, 0, at);
+  Emit(L"clicked id=" + args[1] + L" (mouse)");
+  return true;
+}
+
 bool StepSleep(const Args& args, std::wstring&) {
   const DWORD milliseconds = static_cast<DWORD>(Number(args[0]));
   ::Sleep(milliseconds);
@@ -1458,6 +1529,10 @@ const std::vector<StepDefinition>& StepDefinitions() {
       {L"state", {K::kWindow}, StepState},
       {L"shot", {K::kWindow, K::kName}, StepShot},
       {L"sleep", {K::kMilliseconds}, StepSleep},
+      {L"settext", {K::kWindow, K::kControlId, K::kText}, StepSetText},
+      {L"checked", {K::kWindow, K::kControlId}, StepChecked},
+      {L"combo", {K::kWindow, K::kControlId, K::kIndex}, StepCombo},
+      {L"mouse", {K::kWindow, K::kControlId}, StepMouse},
   };
   return definitions;
 }
