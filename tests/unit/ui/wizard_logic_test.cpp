@@ -153,5 +153,30 @@ TEST(UpdateOptions, PolicyAndChoiceMapBothWays) {
   EXPECT_EQ(PolicyOfChoice({2, 5}), kPolicyAutoCritical);
 }
 
+TEST(UpdateOptions, OkStoresOnlyWhatChanged) {
+  struct Case {
+    const wchar_t* folderText;
+    const wchar_t* frequencyText;
+    std::optional<std::wstring> folder;
+    std::optional<std::int32_t> frequency;
+  };
+  const Case cases[] = {
+      {L"C:\\Data\\Updates", L"3", std::nullopt, std::nullopt},          // nothing changed
+      {L"c:\\DATA\\updates", L" 3 ", std::nullopt, std::nullopt},        // case and blanks are no change
+      {L"D:\\Other", L"7", L"D:\\Other", 7},
+      {L"  D:\\Other  ", L"03", L"D:\\Other", std::nullopt},            // trimmed; 03 is the same number
+      {L"", L"", std::nullopt, std::nullopt},                             // emptied fields keep the values
+      {L"C:\\Data\\Updates", L"0", std::nullopt, 0},
+      {L"C:\\Data\\Updates", L"-2", std::nullopt, std::nullopt},         // not a number of days
+      {L"C:\\Data\\Updates", L"99999999999", std::nullopt, std::nullopt},  // beyond any sensible number
+  };
+  for (const Case& c : cases) {
+    OptionsWrites writes = WritesOnAccept(L"C:\\Data\\Updates", 3, c.folderText, c.frequencyText, {2, 1});
+    EXPECT_EQ(writes.downloadsFolder, c.folder) << c.folderText;
+    EXPECT_EQ(writes.checkFrequency, c.frequency) << c.frequencyText;
+    EXPECT_EQ(writes.policy, kPolicyAutoCritical);
+  }
+}
+
 }  // namespace
 }  // namespace updater
