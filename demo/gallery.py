@@ -128,8 +128,11 @@ class SlowFiles(PublisherHandler):
             block = source.read(512)
             if not block:
                 return None
-            destination.write(block)
-            destination.flush()
+            try:
+                destination.write(block)
+                destination.flush()
+            except (BrokenPipeError, ConnectionResetError):
+                return None  # the gallery cancelled that download
             time.sleep(0.2)
 
 
@@ -142,7 +145,8 @@ def prepare_app(session, port):
         "[General]\r\n"
         f"ID={APP_ID}\r\nApplicationName={APP_NAME}\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
         f"URL=http://127.0.0.1:{port}/updates.ini\r\nAppDir=C:\\Program Files\\{APP_NAME}\r\n"
-        f"DownloadsFolder=%TEMP%\\{APP_NAME} Gallery\r\nCheckFrequency=3\r\n", encoding="latin-1")
+        f"DownloadsFolder=%TEMP%\\{APP_NAME} Gallery\r\nCheckFrequency=3\r\nFlags=ShowConfigOptionsButton\r\n",
+        encoding="latin-1")
     return app
 
 
@@ -188,6 +192,33 @@ def main():
                       "sleep", "500", timeout=300)
         session.shot(work, "4-summary")
         session.drive("clicktext", work, "Finish", "waitgone", work, "30")
+        updater.wait(timeout=60)
+
+        # An interactive check against a catalogue with nothing new: the window waits for OK.
+        (publisher / "uptodate.ini").write_text(";kxw;\r\n", encoding="latin-1")
+        updater = session.start_updater(exe, f"/checknow -url http://127.0.0.1:{port}/uptodate.ini")
+        session.drive("waittext", APP_NAME, "1501", "Your software is up to date", "90", "sleep", "500")
+        session.shot(APP_NAME, "5-up-to-date")
+        session.drive("click", APP_NAME, "2", "waitgone", APP_NAME, "30")
+        updater.wait(timeout=60)
+
+        # The options of "/configure".
+        updater = session.start_updater(exe, "/configure")
+        session.drive("wait", "Update Options", "60", "sleep", "500")
+        session.shot("Update Options", "6-update-options")
+        session.drive("clicktext", "Update Options", "Cancel", "waitgone", "Update Options", "30")
+        updater.wait(timeout=60)
+
+        # The reduced progress window of an automatic run, downloading the tool again.
+        session.run_wine(["msiexec", "/x", session.wine.windows_path(publisher / "files" / "acmetool-1.2.msi"), "/qn"],
+                         timeout=180)
+        # Without the downloaded installers the run downloads the tool again.
+        for downloads in (session.wine.prefix / "drive_c" / "users").glob(f"*/Temp/{APP_NAME} Gallery"):
+            shutil.rmtree(downloads, ignore_errors=True)
+        updater = session.start_updater(exe, "/silentall -nofreqcheck -reducedgui")
+        session.drive("waitenabled", work, "2", "90", "sleep", "2500")
+        session.shot(work, "7-reduced-progress")
+        session.drive("click", work, "2", "waitgone", work, "30")
         updater.wait(timeout=60)
     finally:
         session.stop()

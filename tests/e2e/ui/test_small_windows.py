@@ -149,3 +149,15 @@ def test_tray_exit_ends_a_hidden_run(road, drive):
     road.wait_for_copy_to_end()
     assert road.copy_result() == CANCELED
     assert road.ran() == []
+
+
+def test_clean_up_with_its_window_removes_the_downloads_and_the_state(road):
+    road.publish()  # nothing new; the check leaves its local copy of the catalogue behind
+    assert road.run("/checknow -minuseractions").code == UP_TO_DATE
+    assert (road.downloads / "updates.ini").exists()
+    assert road.run("/clean").code == 0
+    assert not road.downloads.exists()
+    rc, _ = road.wine.reg_query(settings_key(road))
+    assert rc != 0, "the application's settings are gone"
+    log = road.log()
+    assert "DoErase started." in log and "Cleaning without a window." not in log, log[-2000:]
