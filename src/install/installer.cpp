@@ -10,6 +10,7 @@
 
 #include "catalogue/detection.h"
 #include "catalogue/text_util.h"
+#include "config/temp_updater_copy.h"
 #include "core/logger.h"
 #include "core/module_path.h"
 #include "core/win_handles.h"
@@ -127,13 +128,19 @@ Result CheckSignature(const InstallPhaseSettings& settings, const std::wstring& 
 }
 
 // Waits for a process the server started and gives the failure of its start as a logged code.
-// It runs in `folder` (the package's), not in the server copy's folder that is removed afterwards.
-Result StartAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& folder) {
+// Installers run in the temporary folder. They must not inherit this process's current folder, nor
+// run in their own: a folder that a lingering child (a console host, an application the installer
+// starts again) keeps as its current folder cannot be removed afterwards, and both the temporary
+// copy's folder and an installer's folder (with NoCache) are removed once the installer ended.
+std::wstring InstallerWorkingFolder() { return TemporaryFolder(); }
+
+Result StartAndWait(const std::wstring& program, std::wstring commandLine) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
+  std::wstring folder = InstallerWorkingFolder();
   if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.size() > 1 ? folder.c_str() : nullptr, &startup, &info)) {
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     Result error = ::GetLastError();
     LogError(L"CreateProcess \"" + program + L"\" with command line \"" + commandLine + L"\" failed.", error);
     return error;
@@ -230,11 +237,8 @@ Result RunInstaller(const UpdateRecord& update, bool forceMsiBasicUi, bool wait,
   info.lpVerb = L"open";
   info.lpFile = update.localPath.c_str();
   info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
-  // The installer runs in its own folder, as when opened from the shell. It must not inherit this
-  // process's current folder: a temporary copy's folder that a lingering child (a console host, an
-  // application the installer starts again) keeps as current folder cannot be removed afterwards.
-  std::wstring folder = FolderOf(update.localPath);
-  info.lpDirectory = folder.size() > 1 ? folder.c_str() : nullptr;
+  std::wstring folder = InstallerWorkingFolder();
+  info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
   info.nShow = update.HasFlag(kUpdateSilentInstall) ? SW_HIDE : SW_SHOWNORMAL;
   if (!::ShellExecuteExW(&info)) return ::GetLastError();
   UniqueHandle process(info.hProcess);
@@ -340,13 +344,13 @@ Result RunMsiexec(const std::wstring& format, const std::wstring& packagePath, c
     LogError(L"VerifyDigitalSignature failed.", trust);
     return trust;
   }
-  return StartAndWait(program, commandLine, FolderOf(packagePath));
+  return StartAndWait(program, commandLine);
 }
 
 Result RunExecutable(const std::wstring& path, const std::wstring& parameters) {
   Result trust = VerifyDigitalSignature(path);
   if (trust != kOk) return trust;
-  return StartAndWait(path, L"\"" + path + L"\" " + parameters, FolderOf(path));
+  return StartAndWait(path, L"\"" + path + L"\" " + parameters);
 }
 
 Result ServerInstallUpdate(const std::wstring& sectionName, UpdateCatalogue& catalogue, const SettingsStore& store) {

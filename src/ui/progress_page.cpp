@@ -53,7 +53,7 @@ class ProgressPage : public DownloadObserver {
 
   WizardSheet& sheet_;
   HWND page_;
-  TaskbarProgress taskbar_;
+  TaskbarButton taskbar_;
   int range_ = WorkProgress::kDownloadRange;
   int pendingButton_ = -1;  // the button to press once the worker stopped
   bool installing_ = false;

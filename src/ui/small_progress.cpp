@@ -146,7 +146,7 @@ class SmallProgressWindow : public DownloadObserver {
     switch (message) {
       case WM_INITDIALOG:
         self->window_ = window;
-        self->taskbar_ = std::make_unique<TaskbarProgress>();
+        self->taskbar_ = std::make_unique<TaskbarButton>();
         self->Init();
         self->StartWorker();
         return TRUE;
@@ -207,7 +207,7 @@ class SmallProgressWindow : public DownloadObserver {
   HWND window_ = nullptr;
   int range_ = 100;
   // Made on the window's thread: it joins that thread's COM apartment.
-  std::unique_ptr<TaskbarProgress> taskbar_;
+  std::unique_ptr<TaskbarButton> taskbar_;
   UniqueHandle worker_;
   std::atomic<bool> cancel_{false};
   std::atomic<bool> workerRunning_{false};

@@ -6,6 +6,7 @@
 #include "core/string_table.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
+#include "ui/work_progress.h"
 #include "ui/wizard_sheet.h"
 
 namespace updater {
@@ -33,15 +34,6 @@ void InitSummary(HWND page) {
   ::GetClientRect(list, &client);
   InsertColumn(list, 0, kStrColumnUpdate, 250);
   InsertColumn(list, 1, kStrColumnStatus, std::max(40, static_cast<int>(client.right - client.left) - 250 - 3));
-}
-
-void SetOverlayIcon(HWND sheet, HICON icon) {
-  ITaskbarList3* taskbar = nullptr;
-  if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                reinterpret_cast<void**>(&taskbar))))
-    return;
-  if (SUCCEEDED(taskbar->HrInit())) taskbar->SetOverlayIcon(sheet, icon, L"");
-  taskbar->Release();
 }
 
 void ActivateSummary(HWND page, WizardSheet& sheet) {
@@ -85,7 +77,7 @@ void ActivateSummary(HWND page, WizardSheet& sheet) {
   sheet.Tray().SetTip(warning);
   if (wasHidden)
     sheet.Tray().ShowBalloon(TrayIcon::Balloon::kError, warning, sheet.ApplicationName(), kBalloonTimeoutMs);
-  SetOverlayIcon(sheet.Window(), error);
+  TaskbarButton().SetOverlayIcon(sheet.Window(), error);
 }
 
 }  // namespace

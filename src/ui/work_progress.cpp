@@ -99,7 +99,7 @@ ProgressView WorkProgress::End(int actionId, Result state) {
   return view;
 }
 
-TaskbarProgress::TaskbarProgress() {
+TaskbarButton::TaskbarButton() {
   comInitialised_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
   if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
                                 reinterpret_cast<void**>(&taskbar_))) ||
@@ -109,18 +109,22 @@ TaskbarProgress::TaskbarProgress() {
   }
 }
 
-TaskbarProgress::~TaskbarProgress() {
+TaskbarButton::~TaskbarButton() {
   if (taskbar_) taskbar_->Release();
   if (comInitialised_) ::CoUninitialize();
 }
 
-void TaskbarProgress::SetValue(HWND window, int position, int range) {
+void TaskbarButton::SetValue(HWND window, int position, int range) {
   if (taskbar_ && window && range > 0)
     taskbar_->SetProgressValue(window, static_cast<ULONGLONG>(position), static_cast<ULONGLONG>(range));
 }
 
-void TaskbarProgress::SetState(HWND window, TBPFLAG state) {
+void TaskbarButton::SetState(HWND window, TBPFLAG state) {
   if (taskbar_ && window) taskbar_->SetProgressState(window, state);
+}
+
+void TaskbarButton::SetOverlayIcon(HWND window, HICON icon) {
+  if (taskbar_ && window) taskbar_->SetOverlayIcon(window, icon, L"");
 }
 
 void WorkProgress::ForgetLastFile() { downloadDone_ -= std::min(downloadDone_, lastFileBytes_); }

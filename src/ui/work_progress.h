@@ -51,17 +51,19 @@ class WorkProgress {
   int installDone_ = 0;
 };
 
-// The taskbar button's progress, where the shell offers it (Windows 7 and later); otherwise every
-// call does nothing. Lives on the window's thread, inside its COM apartment.
-class TaskbarProgress {
+// The window's taskbar button: its progress and its overlay icon, where the shell offers them
+// (Windows 7 and later); otherwise every call does nothing. Lives on the window's thread, inside
+// its COM apartment.
+class TaskbarButton {
  public:
-  TaskbarProgress();
-  ~TaskbarProgress();
-  TaskbarProgress(const TaskbarProgress&) = delete;
-  TaskbarProgress& operator=(const TaskbarProgress&) = delete;
+  TaskbarButton();
+  ~TaskbarButton();
+  TaskbarButton(const TaskbarButton&) = delete;
+  TaskbarButton& operator=(const TaskbarButton&) = delete;
 
   void SetValue(HWND window, int position, int range);
   void SetState(HWND window, TBPFLAG state);
+  void SetOverlayIcon(HWND window, HICON icon);
 
  private:
   ITaskbarList3* taskbar_ = nullptr;

@@ -89,6 +89,11 @@ def test_check_window_waits_on_up_to_date_and_closes_itself_when_cancelled(road,
     # Quiet: no end-of-run message box follows (the run would not have ended).
     assert run.result().code == UP_TO_DATE
 
+    # A scheduled check asked for the wait dialog shows the same window.
+    with running(road, "/silentall -nofreqcheck -showaitdlg") as run:
+        drive("waittext", APP, STATUS, "Your software is up to date", "60", "click", APP, BUTTON, "waitgone", APP, "30")
+    assert run.result().code == UP_TO_DATE
+
     road.publish(mode="stall", stall_after=3)
     with running(road, "/checknow") as run:
         drive("waitvisible", APP, "60", "waittext", APP, STATUS, "Checking for Updates", "10", "sleep", "1500",
