@@ -5,6 +5,7 @@
 #include "core/check_run.h"
 #include "core/logger.h"
 #include "core/module_path.h"
+#include "notify/message_display.h"
 #include "ui/small_progress.h"
 
 namespace updater {
@@ -103,7 +104,9 @@ Result CleanUp(AppSettings& settings, CleanUpProgress* progress) {
 
   if (!settings.id.empty()) {
     store.DeleteKey(SettingsKey::kSettings);
+    store.DeleteKey(SettingsKey::kMessageResources);
     store.DeleteKey(SettingsKey::kMessages);
+    UnregisterProtocols();
     for (const std::wstring& name : store.ValueNames(SettingsKey::kUpdates))
       if (!IsLocked(store, name)) store.DeleteValue(SettingsKey::kUpdates, name);
     // A lock value other than 1 locks nothing; left behind it would keep the application key.

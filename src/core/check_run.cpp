@@ -70,7 +70,12 @@ unsigned CountJustCheckUpdates(const UpdateCatalogue& catalogue, bool criticalOn
 
 CheckRun::CheckRun(InstanceGuard& guard, AppSettings& settings, UpdateCatalogue& catalogue, RunMode mode,
                    JustCheckOptions justCheck)
-    : guard_(guard), settings_(settings), catalogue_(catalogue), mode_(mode), justCheck_(std::move(justCheck)) {}
+    : guard_(guard),
+      settings_(settings),
+      catalogue_(catalogue),
+      mode_(mode),
+      justCheck_(std::move(justCheck)),
+      messages_(settings) {}
 
 Result CheckRun::Fail(const CheckRunCallback& callback, Result code) const {
   if (callback) callback(LoadStringFilled(kStrErrorWithText, {MessageText(code)}), code);
@@ -164,7 +169,7 @@ Result CheckRun::JustCheckResult(const NeededCounts& counts) {
                                            [&store](const UpdateRecord& record) { return GetDownloadState(record, store); });
   LogFormat(kLogInfo, L"Updates found by the check: %u.", counted);
   if (counted == 0) return E_UPD_UP_TO_DATE;
-  if (justCheck_.notify && announcer_) announcer_(settings_, catalogue_);
+  if (justCheck_.notify) messages_.AnnounceUpdates(catalogue_, criticalOnly);
   WriteDumpFile();
   return kOk;
 }
@@ -179,6 +184,7 @@ Result CheckRun::Run(const CheckRunCallback& callback) {
 
   NeededCounts counts =
       SelectUpdates(MachineSelectionContext(settings_.applicationName, settings_.applicationVersion));
+  messages_.ProcessMessage(catalogue_.message);
   if (counts.needed == 0) {
     if (callback) callback(LoadStringResource(kStrUpToDate), E_UPD_UP_TO_DATE);
     return E_UPD_UP_TO_DATE;

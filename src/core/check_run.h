@@ -12,6 +12,7 @@
 #include "core/instance_guard.h"
 #include "core/run_context.h"
 #include "core/result_codes.h"
+#include "notify/message_display.h"
 #include "transfer/download_observer.h"
 
 namespace updater {
@@ -39,10 +40,6 @@ class CheckRun {
   CheckRun(InstanceGuard& guard, AppSettings& settings, UpdateCatalogue& catalogue, RunMode mode,
            JustCheckOptions justCheck = {});
 
-  // Announces the updates a just-check found to the user (a notification); the run calls it once,
-  // when `notify` is set and updates were counted.
-  using FoundUpdatesAnnouncer = std::function<void(const AppSettings& settings, const UpdateCatalogue& catalogue)>;
-  void SetFoundUpdatesAnnouncer(FoundUpdatesAnnouncer announcer) { announcer_ = std::move(announcer); }
   // The window that shows the check: it may cancel the download and answers its questions
   // (credentials, certificates). Without one the download asks nobody.
   void SetObserver(DownloadObserver* observer) { observer_ = observer; }
@@ -70,7 +67,9 @@ class CheckRun {
   UpdateCatalogue& catalogue_;
   RunMode mode_;
   JustCheckOptions justCheck_;
-  FoundUpdatesAnnouncer announcer_;
+  // The publisher's message after every check, and the found-updates announcement of a just-check;
+  // it keeps a message's pop-up open until the run ends.
+  MessagePresenter messages_;
   DownloadObserver* observer_ = nullptr;
   std::wstring localCopy_;
 };

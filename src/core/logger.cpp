@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "core/os_version.h"
 #include "core/module_path.h"
 #include "core/win_handles.h"
 
@@ -83,12 +84,7 @@ std::wstring CpuBrand() {
 }
 
 std::wstring OsVersionLine() {
-  OSVERSIONINFOEXW info{};
-  info.dwOSVersionInfoSize = sizeof(info);
-  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-  auto rtlGetVersion =
-      reinterpret_cast<RtlGetVersionFn>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion"));
-  if (rtlGetVersion) rtlGetVersion(&info);
+  OSVERSIONINFOEXW info = RealOsVersion();
   SYSTEM_INFO system{};
   ::GetNativeSystemInfo(&system);
   bool x64 = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||

@@ -60,3 +60,10 @@
 #define IDC_OPTIONS_FOLDER 1610
 #define IDC_OPTIONS_BROWSE 1611
 #define IDC_OPTIONS_NEXT_CHECK 1612
+
+// Toast templates (RCDATA, UTF-8, lines separated by line feeds, no final line feed).
+#define IDR_TOAST_TEXT_ONLY 2101
+#define IDR_TOAST_IMAGE_TEXT 2102
+#define IDR_TOAST_IMAGE_TEXT_ONE_ACTION 2103
+#define IDR_TOAST_TEXT_ONE_ACTION 2104
+#define IDR_TOAST_TEXT_TWO_ACTIONS 2105

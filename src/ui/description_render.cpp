@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "core/os_version.h"
 #include "catalogue/update_record.h"
 #include "core/format_size.h"
 #include "core/string_table.h"
@@ -322,17 +323,6 @@ int ShellOpen(const wchar_t* verb, const std::wstring& path) {
   HINSTANCE result = ::ShellExecuteW(nullptr, verb, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   INT_PTR value = reinterpret_cast<INT_PTR>(result);
   return value > 32 ? 0 : static_cast<int>(value);
-}
-
-// Windows 8 (6.2) or later, from the real version rather than the compatibility one.
-bool IsWindows8OrLater() {
-  OSVERSIONINFOEXW info{};
-  info.dwOSVersionInfoSize = sizeof(info);
-  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  auto rtlGetVersion = ntdll ? reinterpret_cast<RtlGetVersionFn>(::GetProcAddress(ntdll, "RtlGetVersion")) : nullptr;
-  if (!rtlGetVersion || rtlGetVersion(&info) != 0) return false;
-  return info.dwMajorVersion > 6 || (info.dwMajorVersion == 6 && info.dwMinorVersion >= 2);
 }
 
 bool ReadRegistryText(HKEY key, const wchar_t* name, std::wstring& text) {

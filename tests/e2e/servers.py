@@ -178,6 +178,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # HTTP/1.0 answers end their connection: a client that retries with credentials or rotates
+    # mirrors opens connections in quick succession, more than the default backlog of 5 on a busy
+    # machine.
+    request_queue_size = 64
 
 
 class HttpServer:

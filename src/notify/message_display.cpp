@@ -1,0 +1,222 @@
+#include "notify/message_display.h"
+
+#include <shlobj.h>
+
+#include "catalogue/version.h"
+#include "core/command_line.h"
+#include "core/format_size.h"
+#include "core/logger.h"
+#include "core/module_path.h"
+#include "core/os_version.h"
+#include "core/string_table.h"
+#include "install/script_runner.h"
+#include "resources/resource_ids.h"
+#include "resources/string_ids.h"
+#include "transfer/async_download.h"
+#include "transfer/download_rules.h"
+
+namespace updater {
+namespace {
+
+constexpr wchar_t kEarlierProtocolName[] = L"velmora-morvask-updater";
+constexpr DWORD kPopupCloseWaitMs = INFINITE;
+
+// A template resource as text: UTF-8 bytes, exactly as stored.
+std::wstring LoadToastTemplate(ToastTemplate shape) {
+  int id = IDR_TOAST_TEXT_ONLY;
+  switch (shape) {
+    case ToastTemplate::kTextOnly:
+      id = IDR_TOAST_TEXT_ONLY;
+      break;
+    case ToastTemplate::kImageText:
+      id = IDR_TOAST_IMAGE_TEXT;
+      break;
+    case ToastTemplate::kImageTextOneAction:
+      id = IDR_TOAST_IMAGE_TEXT_ONE_ACTION;
+      break;
+    case ToastTemplate::kTextOneAction:
+      id = IDR_TOAST_TEXT_ONE_ACTION;
+      break;
+    case ToastTemplate::kTextTwoActions:
+      id = IDR_TOAST_TEXT_TWO_ACTIONS;
+      break;
+  }
+  HMODULE module = ::GetModuleHandleW(nullptr);
+  HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+  HGLOBAL loaded = found ? ::LoadResource(module, found) : nullptr;
+  const char* bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+  if (!bytes) return {};
+  int size = static_cast<int>(::SizeofResource(module, found));
+  int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes, size, nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, bytes, size, text.data(), length);
+  return text;
+}
+
+std::wstring DisplayNameOf(const UpdateRecord& record) {
+  std::wstring version = record.Version.IsZero() ? std::wstring() : FormatVersion(record.Version);
+  if (version.empty() || record.Name.find(version) != std::wstring::npos) return record.Name;
+  return record.Name + L" " + version;
+}
+
+std::wstring ClassesKey(const std::wstring& protocol, const wchar_t* below = L"") {
+  return L"Software\\Classes\\" + protocol + below;
+}
+
+bool SetDefaultValue(HKEY key, const std::wstring& name, const std::wstring& text) {
+  return ::RegSetValueExW(key, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::wstring MessageImagePath(const std::wstring& folder, const std::wstring& id, const std::wstring& url) {
+  std::wstring name = url.substr(0, url.find_first_of(L"?#"));
+  std::size_t slash = name.find_last_of(L"/\\");
+  if (slash != std::wstring::npos) name = name.substr(slash + 1);
+  std::wstring clean;
+  for (wchar_t c : name)
+    if (c >= 0x20 && std::wstring(L"<>:\"/\\|?*").find(c) == std::wstring::npos) clean += c;
+  // A name of dots alone (".", "..") names no file of its own.
+  if (clean.find_first_not_of(L'.') == std::wstring::npos) clean = L"image";
+  std::wstring path = folder;
+  if (!path.empty() && path.back() != L'\\') path += L'\\';
+  return path + id.substr(0, 10) + L"_" + clean;
+}
+
+Notification NotificationOfMessage(const PublisherMessage& message, const std::wstring& imagePath) {
+  Notification notification;
+  notification.id = message.id;
+  notification.expired = message.expired;
+  notification.content.title = message.title;
+  notification.content.body = message.body;
+  notification.content.imagePath = imagePath;
+  notification.uri = message.uri;
+  notification.buttonText = message.buttonText;
+  if (!message.uri.empty()) notification.content.first = ToastAction{message.uri, message.buttonText};
+  return notification;
+}
+
+Notification FoundUpdatesNotification(const std::wstring& applicationName, const std::wstring& applicationId,
+                                      const std::wstring& updaterPath, const UpdateRecord& first) {
+  Notification notification;
+  ToastContent& content = notification.content;
+  content.title = LoadStringFilled(kStrFoundUpdatesFor, {applicationName});
+  content.body = LoadStringFilled(
+      kStrNameAndDetail, {DisplayNameOf(first), LoadStringFilled(kStrUpdateSize, {FormatSize(first.Size)})});
+  content.first = ToastAction{L"\"" + updaterPath + L"\" /checknow", LoadStringResource(kStrInstall)};
+  notification.id = Sha256HexOfText(content.title + content.body + content.imagePath + content.first->caption);
+  content.second = ToastAction{L"purgenotifseen " + applicationId + L" " + notification.id,
+                               LoadStringResource(kStrRemindMeLater), ToastAction::Kind::kCommand};
+  return notification;
+}
+
+MessagePresenter::~MessagePresenter() {
+  if (popupThread_) ::WaitForSingleObject(popupThread_.Get(), kPopupCloseWaitMs);
+}
+
+void MessagePresenter::ProcessMessage(const PublisherMessage& message) {
+  if (!message.Present() || message.expired) return;
+  if (message.WantsProtocol()) RegisterProtocol();
+  std::wstring image = message.WantsImage() ? FetchImage(message) : std::wstring();
+  ShowMessage(NotificationOfMessage(message, image));
+}
+
+void MessagePresenter::AnnounceUpdates(const UpdateCatalogue& catalogue, bool criticalOnly) {
+  for (std::size_t i = 0; i < catalogue.Count(); ++i) {
+    const UpdateRecord& record = catalogue.At(i);
+    if (!record.selected || record.deprecated || (criticalOnly && !record.HasFlag(kUpdateCritical))) continue;
+    Notification notification =
+        FoundUpdatesNotification(settings_.applicationName, settings_.id, ExecutablePath(), record);
+    RegisterProtocol();
+    ShowMessage(notification);
+    return;
+  }
+}
+
+// The image is fetched again only when the server has a newer one than the local copy.
+std::wstring MessagePresenter::FetchImage(const PublisherMessage& message) {
+  std::wstring folder = settings_.downloadsFolder + L"\\Messages";
+  ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+  std::wstring path = MessageImagePath(folder, message.id, message.imageUrl);
+  AsyncDownloadThread engine(nullptr, nullptr);
+  engine.SetQueryLastModified(true);
+  engine.SetSizeLimit(kMaxMessageImageBytes, E_UPD_WRONG_SIZE);
+  WIN32_FILE_ATTRIBUTE_DATA local{};
+  if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &local)) {
+    SYSTEMTIME written{};
+    if (::FileTimeToSystemTime(&local.ftLastWriteTime, &written)) engine.SetIfModifiedSince(written);
+  }
+  Result result = engine.Download(message.imageUrl, path);
+  if (result == E_UPD_NOT_MODIFIED) return path;
+  if (result != kOk) {
+    LogError(L"The message image " + message.imageUrl + L" could not be downloaded", result);
+    ::DeleteFileW((path + L".part").c_str());
+    return {};
+  }
+  SYSTEMTIME modified = engine.GetLastModified();
+  FILETIME time{};
+  if (modified.wYear != 0 && ::SystemTimeToFileTime(&modified, &time)) {
+    UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) ::SetFileTime(file.Get(), &time, &time, &time);
+  }
+  settings_.Store().WriteNumber(SettingsKey::kMessageResources, path, 0);
+  return path;
+}
+
+bool MessagePresenter::ShowMessage(const Notification& notification) {
+  const ToastContent& content = notification.content;
+  if ((content.title.empty() && content.body.empty()) || notification.expired) return false;
+  std::optional<std::uint32_t> seen = settings_.Store().ReadNumber(SettingsKey::kMessages, notification.id);
+  if (seen && *seen == 0) {
+    LogFormat(kLogDebug, L"The message %ls was shown before.", notification.id.c_str());
+    return false;
+  }
+  return IsWindows10OrLater() ? ShowToast(notification) : ShowPopup(notification);
+}
+
+bool MessagePresenter::ShowToast(const Notification& notification) {
+  std::wstring xml = BuildToastXml(notification.content, LoadToastTemplate(ChooseToastTemplate(notification.content)));
+  PowerShellRunner runner;
+  if (!runner.RunScript(ToastScript(settings_.appId, xml))) {
+    LogFormat(kLogError, L"Unable to execute toast notification powershell script. PowerShell output: %ls",
+              runner.GetMessage().c_str());
+    return false;
+  }
+  settings_.Store().WriteNumber(SettingsKey::kMessages, notification.id, 0);
+  LogFormat(kLogInfo, L"The message %ls was shown as a toast.", notification.id.c_str());
+  return true;
+}
+
+bool RegisterProtocol() {
+  std::wstring protocol = kToastProtocolName;
+  HKEY existing = nullptr;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, ClassesKey(protocol, L"\\shell\\open\\command").c_str(), 0, KEY_READ,
+                      &existing) == ERROR_SUCCESS) {
+    UniqueRegKey owned(existing);
+    return true;
+  }
+  HKEY created = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, ClassesKey(protocol).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created,
+                        nullptr) != ERROR_SUCCESS)
+    return false;
+  UniqueRegKey root(created);
+  if (!SetDefaultValue(root.Get(), L"", L"URL:" + protocol) || !SetDefaultValue(root.Get(), L"URL Protocol", L""))
+    return false;
+  HKEY command = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, ClassesKey(protocol, L"\\shell\\open\\command").c_str(), 0, nullptr, 0,
+                        KEY_WRITE, nullptr, &command, nullptr) != ERROR_SUCCESS)
+    return false;
+  UniqueRegKey commandKey(command);
+  return SetDefaultValue(commandKey.Get(), L"", ExecutablePath() + L" %1");
+}
+
+void UnregisterProtocols() {
+  for (const std::wstring& protocol : {std::wstring(kEarlierProtocolName), std::wstring(kToastProtocolName)})
+    for (const wchar_t* below : {L"\\shell\\open\\command", L"\\shell\\open", L"\\shell", L""})
+      ::RegDeleteKeyW(HKEY_CURRENT_USER, ClassesKey(protocol, below).c_str());
+}
+
+}  // namespace updater
