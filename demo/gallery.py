@@ -179,6 +179,10 @@ def main():
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # A scheduled check that prompts: the copy opens on the Welcome page.
         updater = session.start_updater(exe, "/silent")
+        # The publisher's message comes first: Windows 7 (the prefix's version) shows it in a pop-up.
+        session.drive("waitvisible", "Messages", "90", "sleep", "800")
+        session.shot("Messages", "0-message")
+        session.drive("message", "Messages", "0x10", "0", "0", "waitgone", "Messages", "10")
         session.drive("wait", sheet, "90", "sleep", "500")
         session.shot(sheet, "1-welcome")
         session.drive("clicktext", sheet, "Download and install now", "sleep", "700")

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/logger.h"
+#include "core/win_handles.h"
 #include "notify/message_display.h"
 #include "ui/description_pane.h"
 
@@ -27,6 +28,7 @@ struct PopupState {
   Notification notification;
   StyleRunList runs;
   HWND pane = nullptr;
+  UniqueGdiObject font;
 
   void MarkSeen() const {
     store.WriteNumber(SettingsKey::kMessages, notification.id, 0);
@@ -50,6 +52,13 @@ LRESULT CALLBACK PopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPaneId)),
                                       ::GetModuleHandleW(nullptr), nullptr);
       if (!state->pane) return -1;
+      // The pane starts in the system's message font, as a dialog's pane would.
+      NONCLIENTMETRICSW metrics{};
+      metrics.cbSize = sizeof(metrics);
+      if (::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
+        state->font.Reset(::CreateFontIndirectW(&metrics.lfMessageFont));
+        if (state->font) ::SendMessageW(state->pane, WM_SETFONT, reinterpret_cast<WPARAM>(state->font.Get()), FALSE);
+      }
       ::SendMessageW(state->pane, EM_AUTOURLDETECT, FALSE, 0);
       ::SendMessageW(state->pane, EM_SETEVENTMASK, 0, ENM_LINK);
       const Notification& shown = state->notification;

@@ -58,9 +58,11 @@ class Road:
             f"URL=http://127.0.0.1:{self.http.port}{path}\nServerFileName={file_name}\nCommandLine={args}\n"
             f"RegistryKey={self.state_key}\\{name}\\Version\nVersion={version}\n{keys}")
 
-    def publish(self, **resource_options):
+    def publish(self, general="", **resource_options):
+        """Serves the updates file: `general` holds keys of its "General" section (a message)."""
         self.published += 1
-        body = (";kxw;\n" + "".join(self.sections)).replace("\n", "\r\n").encode("latin-1")
+        head = ";kxw;\n" + ("[General]\n" + general if general else "")
+        body = (head + "".join(self.sections)).replace("\n", "\r\n").encode("latin-1")
         self.http.add(self.updates_path, servers.Resource(
             body, last_modified=time.time() - 86400 + self.published * 60, **resource_options))
 

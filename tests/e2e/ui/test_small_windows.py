@@ -166,3 +166,27 @@ def test_clean_up_with_its_window_removes_the_downloads_and_the_state(road):
     assert rc != 0, "the application's settings are gone"
     log = road.log()
     assert "DoErase started." in log and "Cleaning without a window." not in log, log[-2000:]
+
+
+def test_message_pop_up_is_seen_when_the_user_closes_it_not_when_its_timer_does(road, drive):
+    today = time.gmtime()
+    road.publish(general="MessageTitle=Maintenance\nMessageBody=Servers move on <b>Friday</b>.\n"
+                         f"MessageExpirationDate={today.tm_mday}/{today.tm_mon}/{today.tm_year}\n")
+    messages_key = rf"HKCU\Software\Velmora\Kestrune Updater\{road.id}\Messages"
+    # Windows 7 has no toasts: a top-most tool window 10 pixels from the right and 60 from the
+    # bottom of the 1024 x 768 desktop, which its timer closes after 30 s.
+    with running(road, "/justcheck") as run:
+        drive("waitvisible", "Messages", "60")
+        assert "rect=634,538,1014,708" in drive("state", "Messages")[0]
+        text = drive("text", "Messages", "100")[0]
+        assert "Maintenance" in text and "Servers move on Friday." in text, text
+        drive("waitgone", "Messages", "45")
+    assert run.result().code == UP_TO_DATE
+    assert road.wine.reg_query(messages_key)[1].count("REG_DWORD") == 0, "the timer does not mark it seen"
+    # Shown again at the next check; closed by the user it is seen and stays away.
+    with running(road, "/justcheck") as run:
+        drive("waitvisible", "Messages", "60", "message", "Messages", "0x10", "0", "0", "waitgone", "Messages", "10")
+    assert run.result().code == UP_TO_DATE
+    assert road.wine.reg_query(messages_key)[1].count("REG_DWORD") == 1
+    assert road.run("/justcheck").code == UP_TO_DATE
+    assert drive("windows", "Messages")[0] == "windows 0"
