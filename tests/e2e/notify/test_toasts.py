@@ -120,13 +120,14 @@ def test_each_message_shape_gets_its_template_once_and_again_after_purge(publish
 
     # An image: fetched into the downloads folder, then the image template with the action.
     picture = bytes(range(256)) * 8
-    http.add(f"/{publisher.id}/pic.png", servers.Resource(picture))
+    http.add(f"/{publisher.id}/pic.png", servers.Resource(picture, last_modified=1_700_000_000))
     image_url = f"http://127.0.0.1:{http.port}/{publisher.id}/pic.png"
     publisher.publish(message_keys("Look", "A picture", day(3), image=image_url, uri=uri, button="Open"))
     assert publisher.run("/justcheck") == UP_TO_DATE
     image_id = message_id("Look", "A picture", day(3), image_url, uri, "Open")
     local = publisher.downloads / "Messages" / f"{image_id[:10]}_pic.png"
     assert local.read_bytes() == picture
+    assert int(local.stat().st_mtime) == 1_700_000_000, "the file carries the server's time"
     image_path = publisher.wine.windows_path(local)
     assert same_scripts(publisher.scripts()[-1:], [script(with_actions(launch, "Look", "A picture", [(launch, "Open")],
                                                            image=escape(image_path)))])
