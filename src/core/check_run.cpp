@@ -55,16 +55,18 @@ bool UseIfModifiedSince(bool localCopyExists, std::uint64_t localCopyWriteTime,
   return localCopyExists && storedLastModified.has_value() && localCopyWriteTime > *storedLastModified;
 }
 
+bool CountsForJustCheck(const UpdateRecord& record, bool criticalOnly, bool installReady,
+                        const std::function<int(const UpdateRecord&)>& downloadState) {
+  if (!record.selected || record.deprecated) return false;
+  if (criticalOnly && !record.HasFlag(kUpdateCritical)) return false;
+  return !installReady || downloadState(record) == kDownloadStateDownloaded;
+}
+
 unsigned CountJustCheckUpdates(const UpdateCatalogue& catalogue, bool criticalOnly, bool installReady,
                                const std::function<int(const UpdateRecord&)>& downloadState) {
   unsigned counted = 0;
-  for (size_t i = 0; i < catalogue.Count(); ++i) {
-    const UpdateRecord& record = catalogue.At(i);
-    if (!record.selected || record.deprecated) continue;
-    if (criticalOnly && !record.HasFlag(kUpdateCritical)) continue;
-    if (installReady && downloadState(record) != kDownloadStateDownloaded) continue;
-    ++counted;
-  }
+  for (size_t i = 0; i < catalogue.Count(); ++i)
+    if (CountsForJustCheck(catalogue.At(i), criticalOnly, installReady, downloadState)) ++counted;
   return counted;
 }
 
@@ -169,7 +171,15 @@ Result CheckRun::JustCheckResult(const NeededCounts& counts) {
                                            [&store](const UpdateRecord& record) { return GetDownloadState(record, store); });
   LogFormat(kLogInfo, L"Updates found by the check: %u.", counted);
   if (counted == 0) return E_UPD_UP_TO_DATE;
-  if (justCheck_.notify) messages_.AnnounceUpdates(catalogue_, criticalOnly);
+  if (justCheck_.notify) {
+    // The announcement names the first update the check counted.
+    auto state = [&store](const UpdateRecord& record) { return GetDownloadState(record, store); };
+    for (std::size_t i = 0; i < catalogue_.Count(); ++i) {
+      if (!CountsForJustCheck(catalogue_.At(i), criticalOnly, justCheck_.installReady, state)) continue;
+      messages_.AnnounceUpdates(catalogue_.At(i));
+      break;
+    }
+  }
   WriteDumpFile();
   return kOk;
 }

@@ -32,6 +32,8 @@ struct JustCheckOptions {
 // The updates a just-check counts: the selected ones that are offered on their own (not
 // deprecated), only the critical ones when asked, and with `installReady` only those whose
 // installer is downloaded (state 2).
+bool CountsForJustCheck(const UpdateRecord& record, bool criticalOnly, bool installReady,
+                        const std::function<int(const UpdateRecord&)>& downloadState);
 unsigned CountJustCheckUpdates(const UpdateCatalogue& catalogue, bool criticalOnly, bool installReady,
                                const std::function<int(const UpdateRecord&)>& downloadState);
 

@@ -123,16 +123,10 @@ void MessagePresenter::ProcessMessage(const PublisherMessage& message) {
   ShowMessage(NotificationOfMessage(message, image));
 }
 
-void MessagePresenter::AnnounceUpdates(const UpdateCatalogue& catalogue, bool criticalOnly) {
-  for (std::size_t i = 0; i < catalogue.Count(); ++i) {
-    const UpdateRecord& record = catalogue.At(i);
-    if (!record.selected || record.deprecated || (criticalOnly && !record.HasFlag(kUpdateCritical))) continue;
-    Notification notification =
-        FoundUpdatesNotification(settings_.applicationName, settings_.id, ExecutablePath(), record);
-    RegisterProtocol();
-    ShowMessage(notification);
-    return;
-  }
+void MessagePresenter::AnnounceUpdates(const UpdateRecord& first) {
+  Notification notification = FoundUpdatesNotification(settings_.applicationName, settings_.id, ExecutablePath(), first);
+  RegisterProtocol();
+  ShowMessage(notification);
 }
 
 // The image is fetched again only when the server has a newer one than the local copy.

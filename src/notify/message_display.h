@@ -47,8 +47,8 @@ class MessagePresenter {
   // After a check: registers the protocol when the message links somewhere, fetches its image and
   // shows it when it is due. Nothing for an absent or expired message.
   void ProcessMessage(const PublisherMessage& message);
-  // The announcement of a just-check that counted updates.
-  void AnnounceUpdates(const UpdateCatalogue& catalogue, bool criticalOnly);
+  // The announcement of a just-check that counted updates, naming the first of them.
+  void AnnounceUpdates(const UpdateRecord& first);
   // Shows the notification unless it is empty, expired or seen. True when it was shown (a toast
   // delivered or a pop-up opened).
   bool ShowMessage(const Notification& notification);
