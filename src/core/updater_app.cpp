@@ -17,6 +17,7 @@
 #include "core/module_path.h"
 #include "core/process_window.h"
 #include "core/string_table.h"
+#include "install/service_setup_run.h"
 #include "resources/string_ids.h"
 #include "transfer/credential_protection.h"
 #include "transfer/credentials.h"
@@ -260,6 +261,12 @@ Result UpdaterApp::Dispatch() {
       return RunInstall(context);
     case RunMode::Configure:
       return RunConfigure(*settings_, options_.parentWindow);
+    case RunMode::InstallService:
+      return RunInstallService(*settings_);
+    case RunMode::ConfigService:
+      return RunConfigService(options_.serviceName);
+    case RunMode::UninstallService:
+      return RunUninstallService(*settings_);
     case RunMode::Clean:
       return RunClean(*settings_, options_.cleanSilent);
     case RunMode::Set:
