@@ -17,6 +17,8 @@
 #include "core/module_path.h"
 #include "core/process_window.h"
 #include "core/string_table.h"
+#include "install/server_run.h"
+#include "install/service_run.h"
 #include "install/service_setup_run.h"
 #include "resources/string_ids.h"
 #include "transfer/credential_protection.h"
@@ -261,6 +263,12 @@ Result UpdaterApp::Dispatch() {
       return RunInstall(context);
     case RunMode::Configure:
       return RunConfigure(*settings_, options_.parentWindow);
+    case RunMode::RunService:
+      return RunService(*settings_);
+    case RunMode::DebugService:
+      return DebugService(*settings_);
+    case RunMode::RunServer:
+      return RunServer(*settings_, options_.ipcObjNameBase);
     case RunMode::InstallService:
       return RunInstallService(*settings_);
     case RunMode::ConfigService:

@@ -15,6 +15,7 @@
 #include "core/module_path.h"
 #include "core/win_handles.h"
 #include "install/script_runner.h"
+#include "install/support_client.h"
 #include "transfer/download_phase.h"
 #include "transfer/signature.h"
 
@@ -219,6 +220,9 @@ InstallPhaseSettings InstallPhaseSettingsOf(const AppSettings& settings) {
   phase.verifyDigitalSignature = settings.HasClientFlag(kClientVerifyDigitalSignature);
   phase.forceMsiBasicUi = settings.forceMsiBasicUi;
   phase.noUpdaterInstallGui = settings.HasClientFlag(kClientNoUpdaterInstallGui);
+  phase.supportService = [&settings](UpdateRecord& update, Result& result) {
+    return InstallThroughSupportService(settings, update, result);
+  };
   return phase;
 }
 

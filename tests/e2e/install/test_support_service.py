@@ -34,3 +34,152 @@ def test_install_config_and_uninstall_the_support_service(wine, workdir):
     assert query(wine, name) == {"error": "1060"}
     # Without a service there is nothing to remove: the Windows error says so.
     assert wine.run_exe(workdir / "updater.exe", "/uninstallservice").code == 1060
+
+
+# ---- The road through the service -------------------------------------------------------------------
+
+import hashlib  # noqa: E402
+import time  # noqa: E402
+
+import pytest  # noqa: E402
+
+import servers  # noqa: E402
+from signing import SigningMaterial, trusted_root_of  # noqa: E402
+from wineenv import read_log  # noqa: E402
+
+SERVICE_ERROR = 0xE0000020
+
+
+class ServiceRoad:
+    """An application whose update is marked Advertises, a support service registered for its
+    updater, and the publisher's server with the catalogue and the installer."""
+
+    def __init__(self, wine, http, folder, material, updater, installer):
+        self.wine, self.http, self.folder = wine, http, folder
+        self.id = "E2ESvc" + uuid.uuid4().hex[:8]
+        self.service = self.id
+        self.downloads = folder / "downloads"
+        self.order = folder / "order.txt"
+        self.state_key = rf"HKCU\Software\KestruneE2E\{self.id}"
+        shutil_copy(updater, folder / "updater.exe")
+        self.installer = installer.read_bytes()
+        self.updates = f"/{self.id}/updates.ini"
+        (folder / "updater.ini").write_text(
+            f"[General]\r\nID={self.id}\r\nApplicationName=Tool\r\nApplicationVersion=1.0\r\n"
+            f"URL=http://127.0.0.1:{http.port}{self.updates}\r\nAppDir={wine.windows_path(folder)}\r\n"
+            f"DownloadsFolder={wine.windows_path(self.downloads)}\r\nSupportServiceName={self.service}\r\n",
+            encoding="latin-1")
+        assert self.run("/set loglevel Error|Info|Debug|Trace") == 0
+        self.publish()
+
+    def publish(self, server_file_name="a.exe", flags="Advertises"):
+        self.http.add(f"/{self.id}/a.exe", servers.Resource(self.installer))
+        args = (f'/regkey {self.state_key}\\A /regvalue Version /regdata 1.0 '
+                f'/order "{self.wine.windows_path(self.order)}" /name A')
+        section = (f"[A]\r\nName=A\r\nSize={len(self.installer)}\r\n"
+                   f"SHA256={hashlib.sha256(self.installer).hexdigest().upper()}\r\n"
+                   f"URL=http://127.0.0.1:{self.http.port}/{self.id}/a.exe\r\nServerFileName={server_file_name}\r\n"
+                   f"CommandLine={args}\r\nRegistryKey={self.state_key}\\A\\Version\r\nVersion=1.0\r\nFlags={flags}\r\n")
+        self.http.add(self.updates, servers.Resource((";kxw;\r\n" + section).encode("latin-1"),
+                                                     last_modified=time.time() - 600 + len(self.http.requests)))
+
+    def run(self, args):
+        return self.wine.run_exe(self.folder / "updater.exe", args).code
+
+    def log(self):
+        path = self.folder / "updater.log"
+        return read_log(path) if path.exists() else ""
+
+    def wait_for(self, text, timeout=120):
+        deadline = time.time() + timeout
+        while text not in self.log():
+            assert time.time() < deadline, f"no {text!r} in the log:\n" + self.log()[-3000:]
+            time.sleep(0.3)
+
+    def ran(self):
+        return self.order.read_text().split() if self.order.exists() else []
+
+    def channel(self, command, section, config, url):
+        proc = self.wine.wine([str(self.wine.build_dir / "tools" / "channelclient.exe"), self.service, command, section,
+                               config, url], timeout=180)
+        out = proc.stdout.decode(errors="replace")
+        assert out.startswith("result="), out
+        return int(out.split("=", 1)[1])
+
+
+def shutil_copy(source, target):
+    import shutil
+    shutil.copy2(source, target)
+
+
+@pytest.fixture(scope="module")
+def material(tmp_path_factory):
+    return SigningMaterial(tmp_path_factory.mktemp("signing"))
+
+
+@pytest.fixture
+def service_road(wine, http, material, request):
+    signed_updater, installer_signer = request.param
+    updater = material.sign(wine.updater, "publisher", f"updater-{uuid.uuid4().hex[:6]}.exe") if signed_updater \
+        else wine.updater
+    testinstaller = wine.build_dir / "tools" / "testinstaller.exe"
+    installer = material.sign(testinstaller, installer_signer, f"inst-{uuid.uuid4().hex[:6]}.exe")
+    folder = wine.new_app_folder("svc-" + uuid.uuid4().hex[:8])
+    with trusted_root_of(wine, material):
+        road = ServiceRoad(wine, http, folder, material, updater, installer)
+        assert road.run("/installservice") == 0
+        try:
+            yield road
+        finally:
+            road.run("/uninstallservice")
+            wine.reg_delete(rf"HKCU\Software\Velmora\Kestrune Updater\{road.id}")
+            wine.reg_delete(road.state_key)
+            import shutil
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.mark.parametrize("service_road", [(True, "publisher")], indirect=True)
+def test_an_advertised_update_is_installed_by_the_service_and_hostile_commands_are_refused(service_road):
+    road = service_road
+    assert road.run("/silentall -nofreqcheck -nogui") == 0
+    road.wait_for("Updater finished. Mode: 8.")
+    log = road.log()
+    assert "Installing using helper service." in log and "Service started." in log, log[-3000:]
+    assert "Command install(\"A\"," in log and "Updater finished. Mode: 18. Return code: 0" in log, log[-3000:]
+    assert road.ran() == ["A"]
+    assert "Updater finished. Mode: 8. Return code: 0" in road.log()
+
+    # A standard user's own client may name the update, nothing else.
+    config = road.wine.windows_path(road.folder / "updater.ini")
+    url = f"http://127.0.0.1:{road.http.port}{road.updates}"
+    other_config = road.wine.windows_path(road.folder / "other.ini")
+    assert road.channel("Install", "A", config, url) == SERVICE_ERROR
+    assert road.channel("install", "A", other_config, url) == SERVICE_ERROR
+    assert road.channel("install", "A", config, f"http://127.0.0.1:{road.http.port}/evil/updates.ini") == SERVICE_ERROR
+    # A catalogue whose installer name leads out of the downloads folder.
+    evil = road.folder / "evil.exe"
+    evil.write_bytes(road.installer)
+    road.publish(server_file_name="..\\..\\evil.exe")
+    assert road.channel("install", "A", config, url) == SERVICE_ERROR
+    log = road.log()
+    for reason in ("Unknown server command Install", "is not the service's", "is not one the service's configuration names"):
+        assert reason in log, reason
+    # The catalogue reader already refuses such a name; the server's own folder rule stands behind it.
+    assert "Failed to parse the server config file" in log or "lies outside the downloads folder" in log
+    assert road.ran() == ["A"], "no refused command ran anything"
+
+
+@pytest.mark.parametrize("service_road,reason", [((False, "publisher"), "the updater carries no trusted signature"),
+                                                 ((True, "other"), "is not signed by the updater's publisher")],
+                         indirect=["service_road"])
+def test_the_server_refuses_an_unsigned_updater_and_another_publishers_installer(service_road, reason):
+    road = service_road
+    config = road.wine.windows_path(road.folder / "updater.ini")
+    url = f"http://127.0.0.1:{road.http.port}{road.updates}"
+    # The installer is downloaded first by an ordinary run that leaves it in the downloads folder.
+    assert road.run("/silentall -nofreqcheck -nogui -justdownload") == 0
+    road.wait_for("Updater finished. Mode: 8.")
+    assert list(road.downloads.rglob("a.exe"))
+    assert road.channel("install", "A", config, url) == SERVICE_ERROR
+    assert "The support server refuses the command: " in road.log() and reason in road.log(), road.log()[-3000:]
+    assert road.ran() == []
