@@ -183,3 +183,31 @@ def test_the_server_refuses_an_unsigned_updater_and_another_publishers_installer
     assert road.channel("install", "A", config, url) == SERVICE_ERROR
     assert "The support server refuses the command: " in road.log() and reason in road.log(), road.log()[-3000:]
     assert road.ran() == []
+
+
+@pytest.mark.parametrize("service_road", [(True, "publisher")], indirect=True)
+def test_without_advertises_or_a_service_name_the_update_installs_locally(service_road):
+    road = service_road
+    road.publish(flags="")
+    assert road.run("/silentall -nofreqcheck -nogui") == 0
+    road.wait_for("Updater finished. Mode: 8.")
+    assert "Installing using helper service." not in road.log() and "Mode: 18" not in road.log()
+    assert road.ran() == ["A"]
+
+    # Advertised, but the client configuration names no service.
+    road.wine.reg_delete(road.state_key)
+    config = road.folder / "updater.ini"
+    original = config.read_text(encoding="latin-1")
+    config.write_text("".join(line for line in config.read_text(encoding="latin-1").splitlines(keepends=True)
+                              if not line.startswith("SupportServiceName=")), encoding="latin-1")
+    road.publish()
+    before = road.log().count("Updater finished. Mode: 8.")
+    assert road.run("/silentall -nofreqcheck -nogui") == 0
+    deadline = time.time() + 120
+    while road.log().count("Updater finished. Mode: 8.") == before:
+        assert time.time() < deadline, road.log()[-3000:]
+        time.sleep(0.3)
+    assert "Support service not configured in updates.ini." in road.log()
+    assert road.ran() == ["A", "A"]
+    # Back to the configuration that names the service, so that the fixture removes it.
+    config.write_text(original, encoding="latin-1")
