@@ -72,10 +72,10 @@ class ServiceRoad:
         assert self.run("/set loglevel Error|Info|Debug|Trace") == 0
         self.publish()
 
-    def publish(self, server_file_name="a.exe", flags="Advertises"):
+    def publish(self, server_file_name="a.exe", flags="Advertises", extra_args=""):
         self.http.add(f"/{self.id}/a.exe", servers.Resource(self.installer))
         args = (f'/regkey {self.state_key}\\A /regvalue Version /regdata 1.0 '
-                f'/order "{self.wine.windows_path(self.order)}" /name A')
+                f'/order "{self.wine.windows_path(self.order)}" /name A {extra_args}').strip()
         section = (f"[A]\r\nName=A\r\nSize={len(self.installer)}\r\n"
                    f"SHA256={hashlib.sha256(self.installer).hexdigest().upper()}\r\n"
                    f"URL=http://127.0.0.1:{self.http.port}/{self.id}/a.exe\r\nServerFileName={server_file_name}\r\n"
@@ -154,6 +154,9 @@ def test_an_advertised_update_is_installed_by_the_service_and_hostile_commands_a
     url = f"http://127.0.0.1:{road.http.port}{road.updates}"
     other_config = road.wine.windows_path(road.folder / "other.ini")
     assert road.channel("Install", "A", config, url) == SERVICE_ERROR
+    # Texts are cut to 1,039 characters on their way.
+    assert road.channel("install", "x" * 2000, config, url) == SERVICE_ERROR
+    assert 'Command install("' + "x" * 1039 + '", ' in road.log()
     assert road.channel("install", "A", other_config, url) == SERVICE_ERROR
     assert road.channel("install", "A", config, f"http://127.0.0.1:{road.http.port}/evil/updates.ini") == SERVICE_ERROR
     # A catalogue whose installer name leads out of the downloads folder.
@@ -211,3 +214,20 @@ def test_without_advertises_or_a_service_name_the_update_installs_locally(servic
     assert road.ran() == ["A", "A"]
     # Back to the configuration that names the service, so that the fixture removes it.
     config.write_text(original, encoding="latin-1")
+
+
+@pytest.mark.parametrize("service_road", [(True, "publisher")], indirect=True)
+def test_a_server_that_ends_before_answering_releases_the_client(service_road):
+    from road import kill_windows_processes
+    road = service_road
+    marker = road.folder / "started.txt"
+    road.publish(extra_args=f'/touch "{road.wine.windows_path(marker)}" /sleep 8000')
+    assert road.run("/silentall -nofreqcheck -nogui") == 0
+    deadline = time.time() + 120
+    while not marker.exists():
+        assert time.time() < deadline, road.log()[-3000:]
+        time.sleep(0.2)
+    assert kill_windows_processes("/runserver") >= 1
+    road.wait_for("Updater finished. Mode: 8.", timeout=60)
+    assert "The support server ended without answering." in road.log()
+    assert f"Updater finished. Mode: 8. Return code: {SERVICE_ERROR}" in road.log()
