@@ -212,8 +212,54 @@ def main():
 
     wine.reg_delete(installed_key)
     print(f"\nThe whole log: {demo.log_path}")
+    service_demo(wine, publisher, port)
     server.shutdown()
     return 0
+
+
+def service_demo(wine, publisher, port):
+    """A standard user's per-machine update, installed by the support service: the updater and the
+    package are signed by one publisher (a throwaway certification authority trusted for the demo)."""
+    from signing import SigningMaterial, trusted_root_of
+    print("\n== The support service: an update marked Advertises is installed by the service's server copy")
+    folder = pathlib.Path(wine.build_dir) / "demo" / "signing"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    material = SigningMaterial(folder)
+    publisher = publisher.resolve()
+    package = material.sign(publisher / "files" / "acmetool-1.2.msi", "publisher", "acmetool-1.2-signed.msi")
+    shutil.copy2(package, publisher / "files" / package.name)
+    data = package.read_bytes()
+    (publisher / "service.ini").write_text(
+        ";kxw; Acme Tool updates for the support service\r\n[Acme Tool 1.2]\r\nName=Acme Tool 1.2\r\n"
+        f"Size={len(data)}\r\nSHA256={hashlib.sha256(data).hexdigest().upper()}\r\nFlags=Advertises\r\n"
+        f"URL=http://127.0.0.1:{port}/files/{package.name}\r\nRegistryKey=HKLM\\Software\\Acme\\Tool\\Version\r\n"
+        "Version=1.2\r\n", encoding="latin-1")
+    app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool Service"
+    shutil.rmtree(app, ignore_errors=True)
+    app.mkdir(parents=True)
+    material.sign(wine.updater, "publisher", "updater-signed.exe")
+    shutil.copy2(folder / "updater-signed.exe", app / "updater.exe")
+    app_id = APP_ID + "Service"
+    (app / "updater.ini").write_text(
+        f"[General]\r\nID={app_id}\r\nApplicationName=Acme Tool\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
+        f"URL=http://127.0.0.1:{port}/service.ini\r\nAppDir=C:\\Program Files\\Acme Tool Service\r\n"
+        "DownloadsFolder=%TEMP%\\Acme Tool Service Updates\r\nSupportServiceName=AcmeToolSupport\r\n",
+        encoding="latin-1")
+    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+    demo = Demo(wine, app)
+    with trusted_root_of(wine, material):
+        demo.run("/set loglevel Error|Info|Debug|Trace")
+        print("== The publisher's installer registers the service (the updater, signed, run as LocalSystem)")
+        demo.run("/installservice")
+        print("== A scheduled check hands the update over; the copy asks the service to install it")
+        demo.run("/silentall -nofreqcheck -nogui", hands_over=True)
+        demo.follow_copy()
+        demo.show_registry(r"HKLM\Software\Acme\Tool", "what the installer left")
+        print("== The application's uninstaller removes the service")
+        demo.run("/uninstallservice")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
 
 
 if __name__ == "__main__":
