@@ -72,14 +72,16 @@ class ServiceRoad:
         assert self.run("/set loglevel Error|Info|Debug|Trace") == 0
         self.publish()
 
-    def publish(self, server_file_name="a.exe", flags="Advertises", extra_args=""):
-        self.http.add(f"/{self.id}/a.exe", servers.Resource(self.installer))
-        args = (f'/regkey {self.state_key}\\A /regvalue Version /regdata 1.0 '
-                f'/order "{self.wine.windows_path(self.order)}" /name A {extra_args}').strip()
+    def publish(self, server_file_name="a.exe", flags="Advertises", extra_args="", command_line=None, detect_key=None):
+        self.http.add(f"/{self.id}/installer", servers.Resource(self.installer))
+        if command_line is None:
+            command_line = (f'/regkey {self.state_key}\\A /regvalue Version /regdata 1.0 '
+                            f'/order "{self.wine.windows_path(self.order)}" /name A {extra_args}').strip()
         section = (f"[A]\r\nName=A\r\nSize={len(self.installer)}\r\n"
                    f"SHA256={hashlib.sha256(self.installer).hexdigest().upper()}\r\n"
-                   f"URL=http://127.0.0.1:{self.http.port}/{self.id}/a.exe\r\nServerFileName={server_file_name}\r\n"
-                   f"CommandLine={args}\r\nRegistryKey={self.state_key}\\A\\Version\r\nVersion=1.0\r\nFlags={flags}\r\n")
+                   f"URL=http://127.0.0.1:{self.http.port}/{self.id}/installer\r\nServerFileName={server_file_name}\r\n"
+                   f"CommandLine={command_line}\r\nRegistryKey={detect_key or self.state_key + chr(92) + 'A' + chr(92) + 'Version'}\r\n"
+                   f"Version=1.0\r\nFlags={flags}\r\n")
         self.http.add(self.updates, servers.Resource((";kxw;\r\n" + section).encode("latin-1"),
                                                      last_modified=time.time() - 600 + len(self.http.requests)))
 
@@ -231,3 +233,18 @@ def test_a_server_that_ends_before_answering_releases_the_client(service_road):
     road.wait_for("Updater finished. Mode: 8.", timeout=60)
     assert "The support server ended without answering." in road.log()
     assert f"Updater finished. Mode: 8. Return code: {SERVICE_ERROR}" in road.log()
+
+
+@pytest.mark.parametrize("service_road", [(True, "publisher")], indirect=True)
+def test_a_package_goes_through_msiexec_on_the_server(service_road, material, tmp_path):
+    from conftest import build_msi
+    road = service_road
+    msi, _ = build_msi(tmp_path, road.state_key, "1.0")
+    road.installer = material.sign(msi, "publisher", f"pkg-{uuid.uuid4().hex[:6]}.msi").read_bytes()
+    road.publish(server_file_name="a.msi", command_line="", detect_key=rf"{road.state_key}\Tool\Version")
+    assert road.run("/silentall -nofreqcheck -nogui") == 0
+    road.wait_for("Updater finished. Mode: 8.")
+    assert "Updater finished. Mode: 8. Return code: 0" in road.log(), road.log()[-3000:]
+    assert 'Command install("A",' in road.log()
+    rc, out = road.wine.reg_query(rf"{road.state_key}\Tool", "Version")
+    assert rc == 0 and "1.0" in out, out
