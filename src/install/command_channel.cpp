@@ -57,6 +57,12 @@ std::wstring LegacyBaseName(const std::wstring& serviceCommandLine) {
   return program;
 }
 
+std::wstring ChannelBaseFor(const std::wstring& guidBase, const std::wstring& serviceCommandLine,
+                            const VersionNumber& programVersion) {
+  if (serviceCommandLine.empty() || CompareVersions(programVersion, VersionNumber::Of(2, 2)) >= 0) return guidBase;
+  return LegacyBaseName(serviceCommandLine);
+}
+
 ChannelNames ChannelNamesFor(const std::wstring& base) {
   return {L"Global\\srv_" + base, L"Global\\evt_" + base, L"Global\\evt2_" + base, L"Global\\evt3_" + base};
 }

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/version.h"
+
 namespace updater {
 
 // ---- Names ------------------------------------------------------------------------------------------
@@ -20,6 +22,12 @@ std::wstring GuidBaseName(const GUID& guid);
 // The base name a service program older than 2.2.0.0 uses: its path (the first word of the
 // service's command line, quotes removed), lowercased, backslashes as "_", cut before the first "/".
 std::wstring LegacyBaseName(const std::wstring& serviceCommandLine);
+
+// The base name a client uses with an installed service: the fresh GUID name, or the legacy name
+// when the service's program (version `programVersion`, all zero when it cannot be read) is older
+// than 2.2.0.0.
+std::wstring ChannelBaseFor(const std::wstring& guidBase, const std::wstring& serviceCommandLine,
+                            const VersionNumber& programVersion);
 
 struct ChannelNames {
   std::wstring mapping;  // "Global\srv_" + base

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "catalogue/detection.h"
-#include "catalogue/version.h"
 #include "core/logger.h"
 #include "core/module_path.h"
 #include "core/win_handles.h"
@@ -77,11 +76,9 @@ bool UseSupportService(const AppSettings& settings, const UpdateRecord& update, 
     UniqueServiceHandle config(::OpenServiceW(manager.Get(), name.c_str(), SERVICE_QUERY_CONFIG));
     std::wstring commandLine = config ? ServiceCommandLine(config.Get()) : std::wstring();
     Log(kLogDebug, L"Service running from path: " + commandLine);
-    VersionNumber version = ReadFileVersion(ProgramOf(commandLine));
-    if (!commandLine.empty() && CompareVersions(version, VersionNumber::Of(2, 2)) < 0) {
-      base = LegacyBaseName(commandLine);
-      Log(kLogDebug, L"LegacyIpcObjectBaseName: " + base);
-    }
+    std::wstring chosen = ChannelBaseFor(base, commandLine, ReadFileVersion(ProgramOf(commandLine)));
+    if (chosen != base) Log(kLogDebug, L"LegacyIpcObjectBaseName: " + chosen);
+    base = chosen;
   }
   WaitUntilStopped(manager.Get(), name);
   UniqueServiceHandle service(::OpenServiceW(manager.Get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_START));

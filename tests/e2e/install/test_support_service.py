@@ -171,6 +171,14 @@ def test_an_advertised_update_is_installed_by_the_service_and_hostile_commands_a
         assert reason in log, reason
     # The catalogue reader already refuses such a name; the server's own folder rule stands behind it.
     assert "Failed to parse the server config file" in log or "lies outside the downloads folder" in log
+    # The installer the client downloaded, changed afterwards by the user.
+    road.publish()
+    downloaded = next(road.downloads.rglob("a.exe"))
+    changed = bytearray(downloaded.read_bytes())
+    changed[len(changed) // 2] ^= 0xFF
+    downloaded.write_bytes(bytes(changed))
+    assert road.channel("install", "A", config, url) == SERVICE_ERROR
+    assert "fails its check" in road.log(), road.log()[-2000:]
     assert road.ran() == ["A"], "no refused command ran anything"
 
 

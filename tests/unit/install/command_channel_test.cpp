@@ -19,6 +19,15 @@ TEST(CommandChannel, BaseNamesAndObjectNames) {
   };
   for (const auto& [commandLine, base] : legacy) EXPECT_EQ(LegacyBaseName(commandLine), base) << commandLine;
 
+  // Our own service programs (2.2 and later) speak the GUID names; older ones, or one whose version
+  // cannot be read, the legacy name.
+  const std::wstring service = L"\"C:\\Acme\\updater.exe\" /runservice";
+  EXPECT_EQ(ChannelBaseFor(L"G", service, VersionNumber::Of(2, 2)), L"G");
+  EXPECT_EQ(ChannelBaseFor(L"G", service, VersionNumber::Of(3, 0, 1)), L"G");
+  EXPECT_EQ(ChannelBaseFor(L"G", service, VersionNumber::Of(2, 1, 9, 9)), L"c:_acme_updater.exe");
+  EXPECT_EQ(ChannelBaseFor(L"G", service, VersionNumber{}), L"c:_acme_updater.exe");
+  EXPECT_EQ(ChannelBaseFor(L"G", L"", VersionNumber{}), L"G") << "no configuration read: the fresh name";
+
   ChannelNames names = ChannelNamesFor(L"B");
   EXPECT_EQ(names.mapping, L"Global\\srv_B");
   EXPECT_EQ(names.command, L"Global\\evt_B");
