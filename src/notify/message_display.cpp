@@ -105,9 +105,9 @@ Notification FoundUpdatesNotification(const std::wstring& applicationName, const
   content.title = LoadStringFilled(kStrFoundUpdatesFor, {applicationName});
   content.body = LoadStringFilled(
       kStrNameAndDetail, {DisplayNameOf(first), LoadStringFilled(kStrUpdateSize, {FormatSize(first.Size)})});
-  content.first = ToastAction{L"\"" + updaterPath + L"\" /checknow", LoadStringResource(kStrInstall)};
+  content.first = ToastAction{BuildToastInstallCommandLine(updaterPath), LoadStringResource(kStrInstall)};
   notification.id = Sha256HexOfText(content.title + content.body + content.imagePath + content.first->caption);
-  content.second = ToastAction{L"purgenotifseen " + applicationId + L" " + notification.id,
+  content.second = ToastAction{BuildRemindLaterArguments(applicationId, notification.id),
                                LoadStringResource(kStrRemindMeLater), ToastAction::Kind::kCommand};
   return notification;
 }
