@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "automation/automation_run.h"
 #include "config/catalogue_wiring.h"
 #include "config/clean_run.h"
 #include "core/check_run.h"
@@ -263,6 +264,8 @@ Result UpdaterApp::Dispatch() {
       return RunInstall(context);
     case RunMode::Configure:
       return RunConfigure(*settings_, options_.parentWindow);
+    case RunMode::Automation:
+      return RunAutomation(*settings_, options_);
     case RunMode::RunService:
       return RunService(*settings_);
     case RunMode::DebugService:
