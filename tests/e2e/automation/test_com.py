@@ -108,3 +108,12 @@ def test_the_server_refuses_a_missing_or_malformed_class_id(wine, workdir):
                                          encoding="latin-1")
     assert wine.run_exe(workdir / "updater.exe", "/automation").code == 0xE0000007
     assert wine.run_exe(workdir / "updater.exe", "/automation -clsid not-a-guid -Embedding").code == 0xE0000007
+
+
+def test_a_server_nobody_connects_to_ends_after_a_minute(wine, http, workdir):
+    host = Host(wine, http, workdir)
+    started = time.time()
+    code = wine.run_exe(workdir / "updater.exe", "/automation -clsid {169CF221-57E4-4FCF-BC3B-A3B6B3A3BB52} -Embedding",
+                        timeout=150).code
+    assert code == 0x80004004  # E_ABORT
+    assert time.time() - started >= 59
