@@ -1,7 +1,10 @@
 // Test tool: a host application of the updater's automation server. It registers the local server
 // and the type library (as a publisher's installer would), creates the object out of process,
 // registers a callback of its own and runs the steps it is given, printing what it saw.
-// Usage: comclient <updater.exe path> STEP...
+// Usage: comclient <updater.exe path> [--proxystub | --localproxystub <dll>] STEP...
+//   --proxystub           the registered server command line adds -registerproxystub
+//   --localproxystub <dll> this host registers that library's proxies and stubs for itself first:
+//                         "localproxystub hr=<hex>"
 //   check                 CheckForUpdates: "check hr=<hex> count=<n> download=<n> ret=<hex> list=<0|1>"
 //   info <i>              GetUpdateInfo and every IMorvaskUpdateInfo method: "info hr=<hex> name=... display=...
 //                         version=... size=<n> basic=<display>|<version>|<size> state=<n>" or "info hr=<hex>"
@@ -102,11 +105,12 @@ class Callback final : public IMorvaskUpdaterCallback {
   long long cancelAfter_ = -1;
 };
 
-bool Register(const std::wstring& updater) {
+bool Register(const std::wstring& updater, bool proxyStub) {
   wchar_t classText[64];
   ::StringFromGUID2(kClass, classText, 64);
   std::wstring key = std::wstring(L"Software\\Classes\\CLSID\\") + classText + L"\\LocalServer32";
-  std::wstring command = L"\"" + updater + L"\" /automation -clsid " + classText + L" -Embedding";
+  std::wstring command = L"\"" + updater + L"\" /automation -clsid " + classText +
+                        (proxyStub ? L" -registerproxystub" : L"") + L" -Embedding";
   HKEY opened = nullptr;
   if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &opened, nullptr) !=
       ERROR_SUCCESS)
@@ -134,7 +138,17 @@ bool Register(const std::wstring& updater) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  if (!Register(argv[1])) {
+  int first = 2;
+  bool proxyStub = argc > 2 && std::wstring(argv[2]) == L"--proxystub";
+  if (proxyStub) first = 3;
+  if (argc > 3 && std::wstring(argv[2]) == L"--localproxystub") {
+    first = 4;
+    HMODULE library = ::LoadLibraryW(argv[3]);
+    auto entry = library ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(library, "LocalRegisterProxyStub"))
+                         : nullptr;
+    Print(L"localproxystub hr=" + Hex(entry ? entry() : E_FAIL));
+  }
+  if (!Register(argv[1], proxyStub)) {
     Print(L"register failed");
     return 1;
   }
@@ -146,7 +160,7 @@ int wmain(int argc, wchar_t** argv) {
   Callback callback;
   Print(L"callback hr=" + Hex(updater->RegisterCallback(&callback)));
   IMorvaskUpdates* list = nullptr;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = first; i < argc; ++i) {
     std::wstring step = argv[i];
     auto next = [&]() { return i + 1 < argc ? std::wstring(argv[++i]) : std::wstring(); };
     if (step == L"check") {

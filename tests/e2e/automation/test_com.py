@@ -117,3 +117,20 @@ def test_a_server_nobody_connects_to_ends_after_a_minute(wine, http, workdir):
                         timeout=150).code
     assert code == 0x80004004  # E_ABORT
     assert time.time() - started >= 59
+
+
+def test_the_proxy_stub_library_marshals_the_interfaces(wine, http, workdir):
+    host = Host(wine, http, workdir)
+    host.publish(with_update=False)
+    clsid = "{169CF221-57E4-4FCF-BC3B-A3B6B3A3BB52}"
+    # Without the library beside the updater a server asked to register it cannot start.
+    assert wine.run_exe(workdir / "updater.exe", f"/automation -clsid {clsid} -registerproxystub -Embedding").code == \
+        0x80004005
+    import shutil
+    shutil.copy2(wine.updater.parent / "Updater-comproxystub.dll", workdir / "Updater-comproxystub.dll")
+    # A host that marshals through the library's proxies and stubs (the callback's stub included).
+    out = host.drive("--localproxystub", wine.windows_path(workdir / "Updater-comproxystub.dll"), "check", "error",
+                     "0xE0000011", "release")
+    assert line(out, "localproxystub ") == "localproxystub hr=00000000"
+    assert line(out, "check ") == f"check hr=00000000 count=0 download=0 ret={UP_TO_DATE:08X} list=0"
+    assert line(out, "error ") == "error text=Your software is up to date"
