@@ -72,6 +72,12 @@ def test_a_host_checks_downloads_and_installs_through_the_server(wine, http, wor
     assert line(out, "launch ") == "launch hr=00000000 ret=00000000"
     assert "cb register 103 0" in out and "cb register 2 0" in out
     assert host.order.read_text().split() == ["A"]
+    # Detected afterwards: the installer's value is there and the update's state is 0.
+    rc, value = wine.reg_query(rf"{host.state_key}\A", "Version")
+    assert rc == 0 and "2.1" in value, value
+    assert infos[2].endswith(" state=0"), infos
+    # Only the selected download fetched the installer; the first, with nothing selected, fetched nothing.
+    assert len(http.requests_for(f"/{host.id}/a.exe")) == 1
     assert line(out, "error text=Your") == "error text=Your software is up to date"
     texts = [entry for entry in out if entry.startswith("error text=")]
     # A Windows code gets the system's text; a code nobody knows its decimal form, and one of the
@@ -85,6 +91,10 @@ def test_a_host_checks_downloads_and_installs_through_the_server(wine, http, wor
     from wineenv import read_log
     while "Updater finished. Mode: 20. Return code: 0" not in read_log(log):
         assert time.time() < deadline, read_log(log)[-2000:]
+        time.sleep(0.3)
+    from road import windows_processes_alive
+    while windows_processes_alive("/automation -clsid"):
+        assert time.time() < deadline, "the server process stayed"
         time.sleep(0.3)
 
 
@@ -100,6 +110,8 @@ def test_nothing_to_update_and_a_cancelling_host(wine, http, workdir):
     host.http.add(f"/{host.id}/a.exe", servers.Resource(host.installer, mode="stall", stall_after=60_000))
     out = host.drive("check", "select", "0", "1", "cancel", "20000", "download", "release")
     assert line(out, "download ") == "download hr=00000000 ret=E0000008"
+    parts = list((workdir / "downloads").rglob("*.part"))
+    assert len(parts) == 1 and parts[0].stat().st_size >= 20000, parts
 
 
 def test_the_server_refuses_a_missing_or_malformed_class_id(wine, workdir):
