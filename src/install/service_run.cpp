@@ -72,8 +72,12 @@ Result StartServerCopy(const AppSettings& settings, const std::vector<std::wstri
     LogError(L"Failed to run updater as server.", prepared);
     return prepared;
   }
-  copy.WriteSetting(L"ClientConfigPath", settings.clientConfigPath);
-  copy.WriteSetting(L"IPCObjNameBase", arguments[1]);
+  if (!copy.WriteSetting(L"ClientConfigPath", settings.clientConfigPath) ||
+      !copy.WriteSetting(L"IPCObjNameBase", arguments[1])) {
+    Result error = ::GetLastError();
+    LogError(L"Failed to run updater as server.", error);
+    return error ? error : E_UPD_SERVICE_ERROR;
+  }
   // The copy removes itself when it ends, as every temporary copy does.
   std::wstring folder = copy.Folder();
   while (!folder.empty() && folder.back() == L'\\') folder.pop_back();

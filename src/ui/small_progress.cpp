@@ -189,18 +189,10 @@ class SmallProgressWindow : public DownloadObserver {
     }
   }
 
-  // The worker may be sending a report to the window: sent messages keep being answered.
   void WaitForWorker() {
     if (!worker_) return;
-    HANDLE handle = worker_.Get();
-    while (::MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-      MSG message;
-      ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    }
-    DWORD code = 0;
-    workerResult_ = ::GetExitCodeThread(handle, &code) ? code : ::GetLastError();
+    workerResult_ = JoinWorkerThread(worker_);
     workerRunning_ = false;
-    worker_.Reset();
   }
 
   std::wstring applicationName_;

@@ -12,6 +12,7 @@
 #include "resources/string_ids.h"
 #include "ui/description_pane.h"
 #include "ui/wizard_sheet.h"
+#include "ui/worker_questions.h"
 
 namespace updater {
 namespace {
@@ -217,16 +218,9 @@ void WizardSheet::OnWorkerEnded(Result result) {
 
 void WizardSheet::WaitForWorker() {
   if (!worker_) return;
-  HANDLE handle = worker_.Get();
-  // The worker may be sending a report to a page of this thread: sent messages keep being answered.
-  while (::MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-    MSG message;
-    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-  }
-  DWORD code = 0;
-  workerResult_ = ::GetExitCodeThread(handle, &code) ? code : ::GetLastError();
+  // The worker may be sending a report to a page of this thread: the join answers it.
+  workerResult_ = JoinWorkerThread(worker_);
   workerRunning_ = false;
-  worker_.Reset();
 }
 
 // ---- Sheet window ------------------------------------------------------------------------------------

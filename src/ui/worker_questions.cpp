@@ -25,6 +25,19 @@ Result AskForCredentials(HWND owner, void* provider) {
   return static_cast<CredentialsProvider*>(provider)->Prompt(owner) ? kObserverRetry : 0;
 }
 
+Result JoinWorkerThread(UniqueHandle& worker) {
+  if (!worker) return kOk;
+  HANDLE handle = worker.Get();
+  while (::MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    MSG message;
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+  }
+  DWORD code = 0;
+  Result result = ::GetExitCodeThread(handle, &code) ? code : ::GetLastError();
+  worker.Reset();
+  return result;
+}
+
 std::wstring CorruptFileQuestion(Result code) {
   return LoadStringFilled(kStrCorruptFileRestartDownload, {code == E_UPD_BAD_MD5 ? L"MD5" : L"SHA256"});
 }

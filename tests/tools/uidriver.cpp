@@ -28,6 +28,7 @@
 namespace {
 
 using updater::UniqueFile;
+using updater::UniqueGdiObject;
 using updater::UniqueHandle;
 using updater::UniqueResource;
 using updater::UniqueScreenDc;
@@ -893,13 +894,6 @@ struct MemoryDcTraits {
 };
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
 
-struct GdiObjectTraits {
-  using Handle = HGDIOBJ;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
-  static void Close(Handle h) noexcept { ::DeleteObject(h); }
-};
-using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
 
 // A window's DC (GetWindowDC), released to that window.
 class WindowDc {
