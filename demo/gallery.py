@@ -70,6 +70,13 @@ class Session:
         self.env = None
 
     def start(self):
+        # A wineserver of this prefix left from an earlier session knows no display, and windows
+        # made under it fail (error 1400): it is ended first.
+        prefix_env = dict(self.wine.env(), WINEPREFIX=str(self.wine.prefix))
+        subprocess.run(["wineserver", "-k"], env=prefix_env, timeout=60, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=prefix_env, timeout=60, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x960x24",
                                       "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
