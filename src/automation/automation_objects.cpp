@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "automation/script_arguments.h"
 #include "catalogue/selection.h"
 #include "catalogue/version.h"
 #include "config/catalogue_wiring.h"
@@ -99,9 +100,16 @@ class DispatchObject : public Interface {
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result,
                                    EXCEPINFO* exception, UINT* argumentError) override {
-    return typeInfo_ ? ::DispInvoke(static_cast<Interface*>(this), typeInfo_, id, flags, parameters, result,
-                                    exception, argumentError)
-                     : E_NOTIMPL;
+    if (!typeInfo_) return E_NOTIMPL;
+    std::vector<ParameterShape> shapes;
+    if (!parameters || !ParameterShapesOf(*typeInfo_, id, flags, shapes))
+      return ::DispInvoke(static_cast<Interface*>(this), typeInfo_, id, flags, parameters, result, exception,
+                          argumentError);
+    ScriptArguments arguments(shapes, *parameters);
+    HRESULT invoked = ::DispInvoke(static_cast<Interface*>(this), typeInfo_, id, flags, arguments.Prepared(), result,
+                                   exception, argumentError);
+    if (SUCCEEDED(invoked)) arguments.HandBack();
+    return invoked;
   }
 
  private:

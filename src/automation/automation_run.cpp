@@ -77,10 +77,19 @@ Result RunAutomation(AppSettings& settings, const RunOptions& options) {
       }
     }
   }
-  if (cookie) ::CoRevokeClassObject(cookie);
-  if (factory) factory->Release();
   server.typeLibrary->Release();
   server.typeLibrary = nullptr;
+  if (cookie) ::CoRevokeClassObject(cookie);
+  if (factory) factory->Release();
+  if (proxyStub) {
+    auto unregisterProxyStub = reinterpret_cast<LocalRegisterProxyStubFn>(
+        ::GetProcAddress(proxyStub.Get(), "LocalUnregisterProxyStub"));
+    if (unregisterProxyStub) unregisterProxyStub();
+    // The apartment keeps the stubs it made from the library until COM ends for this thread,
+    // after this run: unloading the code under them now would crash that ending. The process
+    // ends right after, and the library with it.
+    proxyStub.Release();
+  }
   server.settings = nullptr;
   return result;
 }

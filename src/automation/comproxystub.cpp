@@ -14,14 +14,15 @@ namespace {
 // The class of the proxy-stub factory (PROXY_CLSID_IS in the build gives the same value).
 const CLSID kProxyStubClass = {0xEE39AF8F, 0x71B6, 0x41AC, {0x90, 0x2D, 0xBD, 0xBC, 0x73, 0x42, 0xA9, 0xD0}};
 
+DWORD registration = 0;
+
 }  // namespace
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE LocalRegisterProxyStub() {
+  if (registration) return S_OK;
   IUnknown* factory = nullptr;
   HRESULT result = DllGetClassObject(kProxyStubClass, IID_IUnknown, reinterpret_cast<void**>(&factory));
   if (FAILED(result)) return result;
-  // The registration lasts as long as the process: the server ends with it.
-  DWORD registration = 0;
   result = ::CoRegisterClassObject(kProxyStubClass, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &registration);
   factory->Release();
   if (FAILED(result)) return result;
@@ -32,4 +33,13 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE LocalRegisterProxyStub()
     if (FAILED(result)) return result;
   }
   return S_OK;
+}
+
+// Ends what LocalRegisterProxyStub registered: the factory is no longer handed out. Interfaces the
+// process marshalled keep their proxies and stubs until the apartment ends.
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE LocalUnregisterProxyStub() {
+  if (!registration) return S_FALSE;
+  HRESULT result = ::CoRevokeClassObject(registration);
+  registration = 0;
+  return result;
 }

@@ -1,5 +1,6 @@
 #include "core/command_line.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cwchar>
 
@@ -236,7 +237,11 @@ Result ParseSet(const Arguments& args, RunMode& mode, RunOptions& options) {
 }
 
 Result ParseAutomation(const Arguments& args, RunMode& mode, RunOptions& options) {
-  if (args.size() - 1 > kMaxAutomationArguments) return E_UPD_COMMAND_LINE;
+  // COM starts a local server with " -Embedding" appended to its registered command line, which
+  // already holds one: the repeat does not count against the limit, or a server registered with
+  // -registerproxystub could never start.
+  std::size_t embeddings = static_cast<std::size_t>(std::count(args.begin(), args.end(), L"-Embedding"));
+  if (args.size() - 1 - (embeddings > 1 ? embeddings - 1 : 0) > kMaxAutomationArguments) return E_UPD_COMMAND_LINE;
   size_t position = 1;
   while (position < args.size()) {
     const std::wstring& option = args[position];

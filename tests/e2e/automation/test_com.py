@@ -146,3 +146,7 @@ def test_the_proxy_stub_library_marshals_the_interfaces(wine, http, workdir):
     assert line(out, "localproxystub ") == "localproxystub hr=00000000"
     assert line(out, "check ") == f"check hr=00000000 count=0 download=0 ret={UP_TO_DATE:08X} list=0"
     assert line(out, "error ") == "error text=Your software is up to date"
+    # A server that registers the library's proxies and stubs for itself.
+    out = host.drive("--proxystub", "check", "error", "0xE0000011", "release")
+    assert line(out, "check ") == f"check hr=00000000 count=0 download=0 ret={UP_TO_DATE:08X} list=0"
+    assert line(out, "error ") == "error text=Your software is up to date"

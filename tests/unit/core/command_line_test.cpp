@@ -495,6 +495,9 @@ TEST(Automation, OptionsAndLimits) {
   EXPECT_EQ(parsed.options.clsid, L"{1234}");
   EXPECT_TRUE(IsValid(L"/automation -clsid a -clsid b"));
   EXPECT_FALSE(IsValid(L"/automation -clsid a -clsid b -Embedding"));
+  // As COM starts a registered server: its own -Embedding after the registration's.
+  EXPECT_TRUE(IsValid(L"/automation -clsid {1234} -registerproxystub -Embedding -Embedding"));
+  EXPECT_FALSE(IsValid(L"/automation -clsid a -clsid b -Embedding -Embedding"));
   EXPECT_FALSE(IsValid(L"/automation -clsid"));
   EXPECT_FALSE(IsValid(L"/automation -embedding"));
   EXPECT_FALSE(IsValid(L"/automation x"));
