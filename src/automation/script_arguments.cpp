@@ -8,11 +8,8 @@ namespace {
 // The types an [out] parameter of the interfaces can have besides the interface pointers, which
 // only come back as the return value.
 bool IsPlainValue(VARTYPE type) {
-  return type == VT_INT || type == VT_I4 || type == VT_UI1 || type == VT_BOOL || type == VT_BSTR;
+  return type == VT_I4 || type == VT_UI1 || type == VT_BOOL || type == VT_BSTR;
 }
-
-// The variant type a script host reads best for what a method wrote.
-VARTYPE ScriptType(VARTYPE type) { return type == VT_INT ? static_cast<VARTYPE>(VT_I4) : type; }
 
 // Found by its memory identifier among the type's functions.
 class FunctionDescription {
@@ -60,7 +57,8 @@ bool ParameterShapesOf(ITypeInfo& typeInfo, DISPID id, WORD flags, std::vector<P
     shape.retval = (parameterFlags & PARAMFLAG_FRETVAL) != 0;
     const TYPEDESC* type = &element.tdesc;
     if (shape.out && type->vt == VT_PTR) type = type->lptdesc;
-    shape.type = type->vt;
+    // The platform's Invoke takes an "int" as a VT_I4 (by reference for [out]), as it converts it.
+    shape.type = type->vt == VT_INT ? static_cast<VARTYPE>(VT_I4) : type->vt;
     shapes.push_back(shape);
   }
   return true;
@@ -122,7 +120,6 @@ void ScriptArguments::HandBack() {
     if (!targets_[j]) continue;
     ::VariantClear(targets_[j]);
     *targets_[j] = values_[j];
-    V_VT(targets_[j]) = ScriptType(V_VT(&values_[j]));
     ::VariantInit(&values_[j]);
   }
 }

@@ -14,7 +14,7 @@
 namespace updater {
 
 // One parameter of a method, as the type information describes it. For [out] parameters `type` is
-// the type pointed to (VT_INT for "int*").
+// the type pointed to; an "int" is VT_I4.
 struct ParameterShape {
   VARTYPE type = VT_EMPTY;
   bool out = false;

@@ -2,6 +2,8 @@
 // and the type library (as a publisher's installer would), creates the object out of process,
 // registers a callback of its own and runs the steps it is given, printing what it saw.
 // Usage: comclient <updater.exe path> [--proxystub | --localproxystub <dll>] STEP...
+//   --register            only registers the server, its type library and the ProgID
+//                         "MorvaskUpdater.MorvaskUpdater" (for script hosts): "registered"
 //   --proxystub           the registered server command line adds -registerproxystub
 //   --localproxystub <dll> this host registers that library's proxies and stubs for itself first:
 //                         "localproxystub hr=<hex>"
@@ -21,6 +23,7 @@
 #include <oleauto.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <map>
 #include <string>
 
@@ -130,6 +133,13 @@ bool Register(const std::wstring& updater, bool proxyStub) {
   ::RegSetValueExW(opened, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(updater.c_str()),
                    static_cast<DWORD>((updater.size() + 1) * sizeof(wchar_t)));
   ::RegCloseKey(opened);
+  // The name script hosts create the object by.
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\MorvaskUpdater.MorvaskUpdater\\CLSID", 0, nullptr, 0,
+                        KEY_WRITE, nullptr, &opened, nullptr) != ERROR_SUCCESS)
+    return false;
+  ::RegSetValueExW(opened, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(classText),
+                   static_cast<DWORD>((std::wcslen(classText) + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(opened);
   return true;
 }
 
@@ -148,9 +158,14 @@ int wmain(int argc, wchar_t** argv) {
                          : nullptr;
     Print(L"localproxystub hr=" + Hex(entry ? entry() : E_FAIL));
   }
+  bool registerOnly = argc > 2 && std::wstring(argv[2]) == L"--register";
   if (!Register(argv[1], proxyStub)) {
     Print(L"register failed");
     return 1;
+  }
+  if (registerOnly) {
+    Print(L"registered");
+    return 0;
   }
   IMorvaskUpdater* updater = nullptr;
   HRESULT created = ::CoCreateInstance(kClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IMorvaskUpdater),

@@ -2,6 +2,8 @@
 the local server and the type library, creates the object, registers its callback and walks the
 road: check, the update's details, selection, download with progress, installation, error texts."""
 import hashlib
+import pathlib
+import shutil
 import time
 import uuid
 
@@ -150,3 +152,28 @@ def test_the_proxy_stub_library_marshals_the_interfaces(wine, http, workdir):
     out = host.drive("--proxystub", "check", "error", "0xE0000011", "release")
     assert line(out, "check ") == f"check hr=00000000 count=0 download=0 ret={UP_TO_DATE:08X} list=0"
     assert line(out, "error ") == "error text=Your software is up to date"
+
+
+def test_script_hosts_call_the_server_by_name(wine, http, workdir):
+    host = Host(wine, http, workdir)
+    host.publish()
+    assert host.drive("--register") == ["registered"]
+    here = pathlib.Path(__file__).parent
+    for script in ("script_host.js", "script_host.vbs"):
+        shutil.copy2(here / script, workdir / script)
+
+    def run(script):
+        proc = wine.wine(["cscript", "//nologo", wine.windows_path(workdir / script)], timeout=240)
+        out = proc.stdout.decode("utf-8", errors="replace").splitlines()
+        assert proc.returncode == 0, out
+        return out
+
+    size = len(host.installer)
+    # JScript cannot take the check's counts back, only the list it returns.
+    assert run("script_host.js") == [
+        "check list=1", f"info name=Tool A display=Tool A version=2.1 size={size} state=0", "beyond 80004005",
+        "download ret=0", "text=Your software is up to date"]
+    assert len(http.requests_for(f"/{host.id}/a.exe")) == 1
+    assert len(list((workdir / "downloads").rglob("a.exe"))) == 1
+    # VBScript gets the counts through its variables; the installer is there already.
+    assert run("script_host.vbs") == ["check count=1 download=0 ret=0", "name=Tool A"]
