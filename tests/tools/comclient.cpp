@@ -15,6 +15,7 @@
 //   launch <i>            LaunchInstaller: "launch hr=<hex> ret=<hex>"
 //   error <code>          GetErrorDescription: "error text=<text>"
 //   dispatch <code>       the same through IDispatch (GetIDsOfNames, Invoke): "dispatch hr=<hex> text=<text>"
+//   hold <gate>           the next callback call waits for the file <gate> ("cb held", "cb released")
 //   cancel <bytes>        from now on IsCanceled answers true once that many bytes were reported
 //   release               releases every object (the server then ends)
 // Callback lines: "cb register <id> <count>", "cb begin <id>", "cb end <id> <state hex>", "cb error <hex>";
@@ -68,10 +69,12 @@ class Callback final : public IMorvaskUpdaterCallback {
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(::InterlockedDecrement(&references_)); }
   HRESULT STDMETHODCALLTYPE RegisterAction(int id, int count) override {
+    Gate();
     Print(L"cb register " + std::to_wstring(id) + L" " + std::to_wstring(count));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE BeginAction(int id) override {
+    Gate();
     Print(L"cb begin " + std::to_wstring(id));
     action_ = id;
     progress_[id] = 0;
@@ -95,6 +98,9 @@ class Callback final : public IMorvaskUpdaterCallback {
     Print(L"cb error " + Hex(code));
     return S_OK;
   }
+  // The next callback call writes "<gate>.ready" and waits (at most 60 s) for the file <gate>: the
+  // server stays inside this host's call meanwhile.
+  void HoldAt(const std::wstring& gate) { gate_ = gate; }
   void CancelAfter(long long bytes) {
     cancelAfter_ = bytes;
     reported_ = 0;
@@ -106,6 +112,19 @@ class Callback final : public IMorvaskUpdaterCallback {
   std::map<int, long long> progress_;
   long long reported_ = 0;
   long long cancelAfter_ = -1;
+  std::wstring gate_;
+
+  void Gate() {
+    if (gate_.empty()) return;
+    std::wstring gate = gate_;
+    gate_.clear();
+    HANDLE ready = ::CreateFileW((gate + L".ready").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (ready != INVALID_HANDLE_VALUE) ::CloseHandle(ready);
+    Print(L"cb held");
+    for (int waited = 0; waited < 600 && ::GetFileAttributesW(gate.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited)
+      ::Sleep(100);
+    Print(L"cb released");
+  }
 };
 
 bool Register(const std::wstring& updater, bool proxyStub) {
@@ -250,6 +269,8 @@ int wmain(int argc, wchar_t** argv) {
       Print(L"dispatch hr=" + Hex(hr) + L" text=" + (result.vt == VT_BSTR && result.bstrVal ? result.bstrVal : L""));
       ::VariantClear(&result);
       if (dispatch) dispatch->Release();
+    } else if (step == L"hold") {
+      callback.HoldAt(next());
     } else if (step == L"cancel") {
       callback.CancelAfter(std::stoll(next()));
     } else if (step == L"release") {

@@ -4,6 +4,7 @@ road: check, the update's details, selection, download with progress, installati
 import hashlib
 import pathlib
 import shutil
+import threading
 import time
 import uuid
 
@@ -177,3 +178,28 @@ def test_script_hosts_call_the_server_by_name(wine, http, workdir):
     assert len(list((workdir / "downloads").rglob("a.exe"))) == 1
     # VBScript gets the counts through its variables; the installer is there already.
     assert run("script_host.vbs") == ["check count=1 download=0 ret=0", "name=Tool A"]
+
+
+def test_a_second_host_checking_while_a_check_runs_is_told_the_updater_is_busy(wine, http, workdir):
+    host = Host(wine, http, workdir)
+    host.publish()
+    gate = workdir / "gate"
+    first = {}
+    # The first host keeps the server inside its check: its callback waits for the gate.
+    runner = threading.Thread(target=lambda: first.update(out=host.drive("hold", wine.windows_path(gate), "check",
+                                                                          "release")))
+    runner.start()
+    deadline = time.time() + 60
+    while not (workdir / "gate.ready").exists():
+        assert time.time() < deadline and runner.is_alive(), first
+        time.sleep(0.2)
+    try:
+        second = host.drive("check", "release")
+    finally:
+        gate.write_text("go")
+        runner.join(120)
+    # The counts travel back as [out] values: zero, as nothing was counted.
+    assert line(second, "check ") == "check hr=00000000 count=0 download=0 ret=E0000027 list=0"
+    out = first["out"]
+    assert out.index("cb held") < out.index("cb released") < out.index(line(out, "check "))
+    assert line(out, "check ") == "check hr=00000000 count=1 download=1 ret=00000000 list=1"
