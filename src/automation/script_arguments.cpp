@@ -8,7 +8,7 @@ namespace {
 // The types an [out] parameter of the interfaces can have besides the interface pointers, which
 // only come back as the return value.
 bool IsPlainValue(VARTYPE type) {
-  return type == VT_I4 || type == VT_UI1 || type == VT_BOOL || type == VT_BSTR;
+  return type == VT_I4 || type == VT_I1 || type == VT_UI1 || type == VT_BOOL || type == VT_BSTR;
 }
 
 // Found by its memory identifier among the type's functions.
@@ -97,9 +97,10 @@ ScriptArguments::ScriptArguments(const std::vector<ParameterShape>& parameters, 
     if (!supplied) return;
     const VARIANT* value = V_VT(supplied) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(supplied) : supplied;
     argument = *value;
-    if (shape.type == VT_UI1 && V_VT(&argument) == VT_BOOL) {
+    // The interfaces' one-byte "boolean" (VT_I1 in the library): true arrives as VT_BOOL -1.
+    if ((shape.type == VT_I1 || shape.type == VT_UI1) && V_VT(&argument) == VT_BOOL) {
       bool set = V_BOOL(&argument) != VARIANT_FALSE;
-      V_VT(&argument) = VT_UI1;
+      V_VT(&argument) = shape.type;
       V_UI1(&argument) = set ? 1 : 0;
     }
   }
