@@ -213,6 +213,7 @@ def main():
     wine.reg_delete(installed_key)
     print(f"\nThe whole log: {demo.log_path}")
     service_demo(wine, publisher, port)
+    automation_demo(wine, port)
     server.shutdown()
     return 0
 
@@ -259,6 +260,48 @@ def service_demo(wine, publisher, port):
         demo.show_registry(r"HKLM\Software\Acme\Tool", "what the installer left")
         print("== The application's uninstaller removes the service")
         demo.run("/uninstallservice")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+
+
+def automation_demo(wine, port):
+    """Acme Tool drives the updater itself: demo/host/acme_host.cpp creates the updater's automation
+    object, checks, downloads with progress and installs, through the COM interface."""
+    print("\n== Acme Tool drives the updater through its automation interface (COM)")
+    app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool COM"
+    shutil.rmtree(app, ignore_errors=True)
+    app.mkdir(parents=True)
+    shutil.copy2(wine.updater, app / "updater.exe")
+    app_id = APP_ID + "Com"
+    (app / "updater.ini").write_text(
+        f"[General]\r\nID={app_id}\r\nApplicationName=Acme Tool\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
+        f"URL=http://127.0.0.1:{port}/updates.ini\r\nAppDir=C:\\Program Files\\Acme Tool COM\r\n"
+        "DownloadsFolder=%TEMP%\\Acme Tool COM Updates\r\n", encoding="latin-1")
+    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+    for downloads in (wine.prefix / "drive_c" / "users").glob("*/Temp/Acme Tool COM Updates"):
+        shutil.rmtree(downloads, ignore_errors=True)  # an earlier demo's, without its registry state
+    demo = Demo(wine, app)
+    demo.run("/set loglevel Error|Info|Debug|Trace")
+    host = pathlib.Path(wine.build_dir) / "demo" / "acme_host.exe"
+    updater = wine.windows_path(app / "updater.exe")
+
+    def drive(*args):
+        demo.shown = len(demo.log_text())
+        proc = wine.wine([str(host), updater, *args], timeout=300)
+        print(f"   acme_host.exe {' '.join(args)}".rstrip())
+        for entry in proc.stdout.decode("utf-8", errors="replace").splitlines():
+            print("   | " + entry)
+        if proc.returncode != 0:
+            print(f"   acme_host.exe ended with {proc.returncode}")
+        demo.print_news()
+
+    print("== The application's installer registers the local server and its type library")
+    drive("--register")
+    print("== Acme Tool's \"Check for updates\": the updater starts as a COM server and does the work")
+    drive()
+    demo.show_registry(r"HKLM\Software\Acme\Tool", "what the installer left")
+    print("== Asked again, the updater finds nothing to do")
+    drive()
     wine.reg_delete(r"HKLM\Software\Acme\Tool")
 
 
