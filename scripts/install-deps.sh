@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need; skips what is present.
 set -euo pipefail
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 cmake make googletest python3-pytest
-          python3-pyftpdlib python3-cryptography libwine-dev wine64-tools osslsigncode openssl wixl xvfb xauth curl)
+          python3-pyftpdlib python3-cryptography libwine-dev wine64-tools rapidjson-dev osslsigncode openssl wixl xvfb xauth curl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

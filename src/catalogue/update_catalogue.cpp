@@ -440,6 +440,88 @@ Result UpdatesFileReader::ReadUpdate(const IniFile& file, const std::wstring& se
   return kOk;
 }
 
+Result ReadDetectionKeys(const CatalogueSettings& settings, const KeyReader& get, UpdateRecord& record) {
+  // Detection: the first of file, registry value, custom program and app package that is given.
+  auto expandTarget = [&](const std::wstring& text) {
+    std::wstring expanded;
+    Result result = ExpandForRecord(settings, text, expanded);
+    if (result == kOk) {
+      record.detectionTarget = expanded;
+    } else {
+      record.detectionTarget = text;
+      record.expansionError = result;
+    }
+  };
+  std::wstring filePath = get(L"FilePath");
+  if (!filePath.empty()) {
+    expandTarget(filePath);
+    std::wstring fileSize = get(L"FileSize");
+    if (!fileSize.empty()) {
+      record.criteria |= kCriterionFileSize;
+      record.FileSize = ParseLeadingInt(fileSize);
+    }
+    record.detectionKind = DetectionKind::FilePath;
+  } else {
+    std::wstring registryKey = get(L"RegistryKey");
+    std::wstring customDetection;
+    if (!registryKey.empty()) {
+      record.detectionTarget = registryKey;
+      record.detectionKind = DetectionKind::RegistryKey;
+    } else if (!(customDetection = get(L"CustomDetection")).empty()) {
+      expandTarget(customDetection);
+      record.detectionKind = DetectionKind::CustomDetection;
+      record.CustomDetectionParams = get(L"CustomDetectionParams");
+      if (!record.HasFlag(kUpdateUnsafeCustomDetection)) {
+        Result trust = settings.verifySignatureTrust ? settings.verifySignatureTrust(record.detectionTarget)
+                                                     : E_UPD_UNTRUSTED_PUBLISHER;
+        if (trust != kOk) return E_UPD_UNTRUSTED_PUBLISHER;
+      }
+    } else {
+      record.AppIdName = get(L"AppIdName");
+      if (!record.AppIdName.empty()) {
+        record.AppIdArch = get(L"AppIdArch");
+        record.AppIdResourceId = get(L"AppIdResourceId");
+        record.AppIdPublisherId = get(L"AppIdPublisherId");
+        record.detectionKind = DetectionKind::AppId;
+      }
+    }
+  }
+  if (record.detectionTarget.empty() && record.AppIdName.empty()) return E_UPD_INVALID_UPDATES_FILE;
+
+  std::wstring versionText = get(L"Version");
+  record.versionOperator = kVersionAtLeast;
+  if (!versionText.empty()) {
+    record.criteria |= kCriterionVersion;
+    size_t firstDigit = FindFirstDigit(versionText);
+    std::wstring operatorText = TrimBlanks(versionText.substr(0, firstDigit));
+    if (operatorText == L"=") record.versionOperator = kVersionEqual;
+    if (firstDigit != std::wstring::npos) ParseVersion(versionText.substr(firstDigit), record.Version);
+  }
+
+  return kOk;
+}
+
+Result SetLocalPath(const CatalogueSettings& settings, UpdateRecord& record) {
+  // Where the installer is downloaded: downloads folder, section name, file name.
+  CrackedUrl firstUrl;
+  Result cracked = CrackUrl(record.URL.front(), firstUrl);
+  if (cracked != kOk) return cracked;
+  // Both names become parts of a local path: they must not lead out of the downloads folder.
+  if (!IsPlainFileName(record.sectionName)) return E_UPD_INVALID_UPDATES_FILE;
+  std::wstring fileName;
+  if (!record.ServerFileName.empty()) {
+    if (!IsPlainFileName(record.ServerFileName)) return E_UPD_INVALID_UPDATES_FILE;
+    fileName = record.ServerFileName;
+  } else {
+    std::wstring fullPath = firstUrl.path + firstUrl.extraInfo;
+    size_t slash = fullPath.rfind(L'/');
+    std::wstring lastPart = slash == std::wstring::npos ? fullPath : fullPath.substr(slash + 1);
+    fileName = IsPlainFileName(lastPart) ? TrimBlanks(lastPart) : record.sectionName;
+  }
+  record.localPath = EnsureTrailingBackslash(settings.downloadsFolder) + record.sectionName + L'\\' + fileName;
+  return kOk;
+}
+
 Result UpdatesFileReader::ParseSection(const IniFile& file, const std::wstring& section, UpdateRecord& record) const {
   const CatalogueSettings& settings = catalogue_.Settings();
   record.sectionName = section;
@@ -499,81 +581,9 @@ Result UpdatesFileReader::ParseSection(const IniFile& file, const std::wstring& 
   osText = file.GetString(section, L"TargetOsMaxVersion");
   if (!osText.empty()) ParseVersion(osText, record.TargetOsMaxVersion);
 
-  // Detection: the first of file, registry value, custom program and app package that is given.
-  auto expandTarget = [&](const std::wstring& text) {
-    std::wstring expanded;
-    Result result = ExpandForRecord(settings, text, expanded);
-    if (result == kOk) {
-      record.detectionTarget = expanded;
-    } else {
-      record.detectionTarget = text;
-      record.expansionError = result;
-    }
-  };
-  std::wstring filePath = file.GetString(section, L"FilePath");
-  if (!filePath.empty()) {
-    expandTarget(filePath);
-    std::wstring fileSize = file.GetString(section, L"FileSize");
-    if (!fileSize.empty()) {
-      record.criteria |= kCriterionFileSize;
-      record.FileSize = ParseLeadingInt(fileSize);
-    }
-    record.detectionKind = DetectionKind::FilePath;
-  } else {
-    std::wstring registryKey = file.GetString(section, L"RegistryKey");
-    std::wstring customDetection;
-    if (!registryKey.empty()) {
-      record.detectionTarget = registryKey;
-      record.detectionKind = DetectionKind::RegistryKey;
-    } else if (!(customDetection = file.GetString(section, L"CustomDetection")).empty()) {
-      expandTarget(customDetection);
-      record.detectionKind = DetectionKind::CustomDetection;
-      record.CustomDetectionParams = file.GetString(section, L"CustomDetectionParams");
-      if (!record.HasFlag(kUpdateUnsafeCustomDetection)) {
-        Result trust = settings.verifySignatureTrust ? settings.verifySignatureTrust(record.detectionTarget)
-                                                     : E_UPD_UNTRUSTED_PUBLISHER;
-        if (trust != kOk) return E_UPD_UNTRUSTED_PUBLISHER;
-      }
-    } else {
-      record.AppIdName = file.GetString(section, L"AppIdName");
-      if (!record.AppIdName.empty()) {
-        record.AppIdArch = file.GetString(section, L"AppIdArch");
-        record.AppIdResourceId = file.GetString(section, L"AppIdResourceId");
-        record.AppIdPublisherId = file.GetString(section, L"AppIdPublisherId");
-        record.detectionKind = DetectionKind::AppId;
-      }
-    }
-  }
-  if (record.detectionTarget.empty() && record.AppIdName.empty()) return E_UPD_INVALID_UPDATES_FILE;
-
-  std::wstring versionText = file.GetString(section, L"Version");
-  record.versionOperator = kVersionAtLeast;
-  if (!versionText.empty()) {
-    record.criteria |= kCriterionVersion;
-    size_t firstDigit = FindFirstDigit(versionText);
-    std::wstring operatorText = TrimBlanks(versionText.substr(0, firstDigit));
-    if (operatorText == L"=") record.versionOperator = kVersionEqual;
-    if (firstDigit != std::wstring::npos) ParseVersion(versionText.substr(firstDigit), record.Version);
-  }
-
-  // Where the installer is downloaded: downloads folder, section name, file name.
-  CrackedUrl firstUrl;
-  Result cracked = CrackUrl(record.URL.front(), firstUrl);
-  if (cracked != kOk) return cracked;
-  // Both names become parts of a local path: they must not lead out of the downloads folder.
-  if (!IsPlainFileName(section)) return E_UPD_INVALID_UPDATES_FILE;
-  std::wstring fileName;
-  if (!record.ServerFileName.empty()) {
-    if (!IsPlainFileName(record.ServerFileName)) return E_UPD_INVALID_UPDATES_FILE;
-    fileName = record.ServerFileName;
-  } else {
-    std::wstring fullPath = firstUrl.path + firstUrl.extraInfo;
-    size_t slash = fullPath.rfind(L'/');
-    std::wstring lastPart = slash == std::wstring::npos ? fullPath : fullPath.substr(slash + 1);
-    fileName = IsPlainFileName(lastPart) ? TrimBlanks(lastPart) : section;
-  }
-  record.localPath = EnsureTrailingBackslash(settings.downloadsFolder) + section + L'\\' + fileName;
-  return kOk;
+  Result detection = ReadDetectionKeys(settings, [&](const wchar_t* key) { return file.GetString(section, key); }, record);
+  if (detection != kOk) return detection;
+  return SetLocalPath(settings, record);
 }
 
 void UpdatesFileReader::ResolveLinks() {

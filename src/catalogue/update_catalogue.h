@@ -2,6 +2,7 @@
 // update records of one run, linking the records, and writing the chosen ones back.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -109,6 +110,15 @@ class UpdatesFileReader : public UpdateSource {
   std::vector<PendingList> pendingReplaces_;
   std::vector<PendingLink> pendingNextDeprecated_;
 };
+
+// Reads the detection keys (FilePath, FileSize, RegistryKey, CustomDetection, CustomDetectionParams,
+// the AppId keys, Version) as an update section gives them, through `get`, which returns a key's
+// value or an empty text. Invalid without any detection key.
+using KeyReader = std::function<std::wstring(const wchar_t* key)>;
+Result ReadDetectionKeys(const CatalogueSettings& settings, const KeyReader& get, UpdateRecord& record);
+// Where the record's installer is downloaded: the downloads folder, the section name, and the
+// server file name or the last part of the first URL.
+Result SetLocalPath(const CatalogueSettings& settings, UpdateRecord& record);
 
 // Writes the selected records (only the critical ones when asked) and the publisher message.
 Result WriteSelection(const UpdateCatalogue& catalogue, const std::wstring& path, bool criticalOnly);

@@ -110,6 +110,13 @@ struct CatalogueSettings {
   ScreenSizeQuery screenSize;
   // Deletes the stored "LastModified" time so that the next check downloads the file in full.
   std::function<void()> forgetLastModified;
+
+  // The downloaded file is a GitHub release list (client flag "GitHubUpdates").
+  bool gitHubReleases = false;
+  std::wstring applicationName;
+  std::wstring companyName;
+  // Downloads a release's asset to a local file (with the run's proxy); 0 or the download's code.
+  std::function<Result(const std::wstring& url, const std::wstring& path)> downloadAsset;
 };
 
 struct UpdateRecord {

@@ -1,5 +1,7 @@
 #include "config/catalogue_wiring.h"
 
+#include "transfer/async_download.h"
+#include "transfer/download_rules.h"
 #include "transfer/signature.h"
 
 namespace updater {
@@ -18,6 +20,19 @@ CatalogueSettings CatalogueSettingsFor(const AppSettings& settings) {
     Result trust = VerifyDigitalSignature(program, &updaterUnsigned);
     if (trust != kOk) return trust;
     return updaterUnsigned ? E_UPD_UNTRUSTED_PUBLISHER : kOk;
+  };
+  catalogue.gitHubReleases = settings.HasClientFlag(kClientGitHubUpdates);
+  catalogue.applicationName = settings.applicationName;
+  catalogue.companyName = settings.companyName;
+  std::int32_t retryAttempts = settings.retryAttempts;
+  std::wstring proxy = settings.proxy;
+  catalogue.downloadAsset = [retryAttempts, proxy](const std::wstring& url, const std::wstring& path) {
+    AsyncDownloadThread engine(nullptr, nullptr);
+    engine.SetRetryAttempts(retryAttempts);
+    engine.SetProxy(proxy);
+    engine.SetFailOnCertificateErrors(true);
+    engine.SetSizeLimit(kMaxUpdatesFileBytes, E_UPD_INVALID_UPDATES_FILE);
+    return engine.Download(url, path);
   };
   SettingsStore store = settings.Store();
   catalogue.forgetLastModified = [store]() { store.DeleteValue(SettingsKey::kSettings, kValueLastModified); };

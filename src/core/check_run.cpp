@@ -1,5 +1,6 @@
 #include "core/check_run.h"
 
+#include "catalogue/github_releases.h"
 #include "config/catalogue_wiring.h"
 #include "config/settings_store.h"
 #include "config/temp_updater_copy.h"
@@ -137,8 +138,7 @@ Result CheckRun::FetchUpdatesFile() {
 }
 
 Result CheckRun::ReadUpdatesFile() {
-  UpdatesFileReader reader(catalogue_, localCopy_);
-  return reader.Load(true, true);
+  return OpenDownloadedCatalogue(catalogue_, localCopy_)->Load(true, true);
 }
 
 NeededCounts CheckRun::SelectUpdates(const SelectionContext& context) {

@@ -1,5 +1,6 @@
 #include "install/server_run.h"
 
+#include "catalogue/github_releases.h"
 #include "catalogue/text_util.h"
 #include "config/catalogue_wiring.h"
 #include "config/temp_updater_copy.h"
@@ -41,8 +42,7 @@ Result LoadServerCatalogue(const AppSettings& settings, const std::wstring& url,
   engine.SetSizeLimit(kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
   Result result = engine.Download(url, path);
   if (result == kOk) {
-    UpdatesFileReader reader(catalogue, path);
-    result = reader.Load(true, true);
+    result = OpenDownloadedCatalogue(catalogue, path)->Load(true, true);
   }
   ::DeleteFileW(path);
   ::DeleteFileW((std::wstring(path) + L".part").c_str());

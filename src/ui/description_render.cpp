@@ -352,6 +352,12 @@ std::wstring ConvertMarkupLine(const std::wstring& line, int& position, StyleRun
   return text.Take();
 }
 
+bool IsWellFormedMarkup(const std::wstring& line) {
+  PaneText text;
+  StyleRunList runs;
+  return ConvertWellFormed(line, 0, text, runs);
+}
+
 std::wstring EscapeMarkup(const std::wstring& text) {
   std::wstring out;
   out.reserve(text.size());

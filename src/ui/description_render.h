@@ -54,6 +54,8 @@ using StyleRunList = std::vector<StyleRun>;
 // ended) is returned exactly as written, adds no runs, and moves `position` on by its own length
 // plus one.
 std::wstring ConvertMarkupLine(const std::wstring& line, int& position, StyleRunList& runs);
+// Whether ConvertMarkupLine reads the line as markup rather than showing it as written.
+bool IsWellFormedMarkup(const std::wstring& line);
 
 // "<", ">" and "&" as entities, for plain texts placed into markup.
 std::wstring EscapeMarkup(const std::wstring& text);
