@@ -122,7 +122,8 @@ class InlineParser {
   const std::wstring& text_;
   bool allowLinks_;
   std::vector<Piece> pieces_;
-  std::map<std::size_t, std::size_t> noCloserFrom_;  // backtick run length -> a start with no closer after
+  bool backtickRunsFound_ = false;
+  std::map<std::size_t, std::vector<std::size_t>> backtickRuns_;  // run length -> where the runs start
   bool bracketsPaired_ = false;
   std::vector<std::pair<std::size_t, std::size_t>> brackets_;  // "[" and its "]", by the "["
 
@@ -203,24 +204,24 @@ class InlineParser {
     std::size_t runEnd = i;
     while (runEnd < text_.size() && text_[runEnd] == L'`') ++runEnd;
     std::size_t length = runEnd - i;
-    auto known = noCloserFrom_.find(length);
     std::size_t close = std::wstring::npos;
-    if (known == noCloserFrom_.end() || runEnd < known->second) {
-      for (std::size_t j = runEnd; j < text_.size();) {
+    if (!backtickRunsFound_) {
+      // Every run of backticks, by its length, found in one pass: text full of backticks stays linear.
+      backtickRunsFound_ = true;
+      for (std::size_t j = 0; j < text_.size();) {
         if (text_[j] != L'`') {
           ++j;
           continue;
         }
         std::size_t k = j;
         while (k < text_.size() && text_[k] == L'`') ++k;
-        if (k - j == length) {
-          close = j;
-          break;
-        }
+        backtickRuns_[k - j].push_back(j);
         j = k;
       }
-      if (close == std::wstring::npos) noCloserFrom_[length] = runEnd;
     }
+    const std::vector<std::size_t>& runs = backtickRuns_[length];
+    auto next = std::lower_bound(runs.begin(), runs.end(), runEnd);
+    if (next != runs.end()) close = *next;
     if (close == std::wstring::npos) {
       Text().append(length, L'`');
       return runEnd;
@@ -603,6 +604,7 @@ class BlockReader {
 
   void EndFence() {
     inFence_ = false;
+    while (!fenceLines_.empty() && IsBlankLine(fenceLines_.back())) fenceLines_.pop_back();
     std::wstring markup;
     for (const std::wstring& line : fenceLines_) {
       if (!markup.empty()) markup += L"<br>";
@@ -671,12 +673,15 @@ class BlockReader {
       return;
     }
     // Block quotes: their content is read as blocks.
+    std::size_t quoted = 0;
     for (;;) {
-      std::size_t indent = Indent(line);
-      if (indent > 3 || indent >= line.size() || line[indent] != L'>') break;
-      line = line.substr(indent + 1);
-      if (!line.empty() && IsBlank(line[0])) line.erase(0, 1);
+      std::size_t indent = quoted;
+      while (indent < line.size() && indent - quoted <= 3 && IsBlank(line[indent])) ++indent;
+      if (indent - quoted > 3 || indent >= line.size() || line[indent] != L'>') break;
+      quoted = indent + 1;
+      if (quoted < line.size() && IsBlank(line[quoted])) ++quoted;
     }
+    if (quoted > 0) line.erase(0, quoted);
     if (IsBlankLine(line)) {
       Flush();
       return;
