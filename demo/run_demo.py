@@ -7,6 +7,7 @@ import argparse
 import functools
 import hashlib
 import http.server
+import json
 import pathlib
 import re
 import shutil
@@ -214,6 +215,7 @@ def main():
     print(f"\nThe whole log: {demo.log_path}")
     service_demo(wine, publisher, port)
     automation_demo(wine, port)
+    releases_demo(wine, publisher, port)
     server.shutdown()
     return 0
 
@@ -302,6 +304,72 @@ def automation_demo(wine, port):
     demo.show_registry(r"HKLM\Software\Acme\Tool", "what the installer left")
     print("== Asked again, the updater finds nothing to do")
     drive()
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+
+
+RELEASE_NOTES = """Acme Tool 1.2 starts **twice as fast** and exports to PDF.
+See the [full notes](https://example.com/acme/1.2) for details.
+
+## Features
+- Export to PDF, with `--pdf` on the command line
+- Faster start-up
+
+## Bug Fixes
+1. No crash when the settings folder is read-only
+2. Dates in _ISO 8601_ form are read again
+"""
+
+
+def releases_demo(wine, publisher, port):
+    """The same application published as GitHub releases: the server answers with a release list in
+    the shape of GitHub's releases interface; a draft and a pre-release are never offered."""
+    print("\n== Updates from GitHub releases: the publisher's release list, served locally")
+    msi = (publisher / "files" / "acmetool-1.2.msi").read_bytes()
+    base = f"http://127.0.0.1:{port}/files"
+    keys = {"SHA256": hashlib.sha256(msi).hexdigest().upper(), "RegistryKey": r"HKLM\Software\Acme\Tool\Version",
+            "Version": "1.2"}
+    (publisher / "files" / "morvask_update.json").write_text(json.dumps(keys), encoding="utf-8")
+
+    def release(node, tag, draft=False, prerelease=False, body=""):
+        return {"node_id": node, "tag_name": tag, "name": f"Acme Tool {tag.lstrip('v')}", "draft": draft,
+                "prerelease": prerelease, "published_at": "2026-12-01T09:00:00Z", "body": body,
+                "assets": [{"name": "acmetool-1.2.msi", "size": len(msi), "browser_download_url": f"{base}/acmetool-1.2.msi"},
+                           {"name": "morvask_update.json", "size": 0, "browser_download_url": f"{base}/morvask_update.json"}]}
+    listing = [release("RE_kwDOdraft", "v1.4", draft=True), release("RE_kwDOpre", "v1.3-beta", prerelease=True),
+               release("RE_kwDO12", "v1.2", body=RELEASE_NOTES)]
+    (publisher / "releases.json").write_text(json.dumps(listing, indent=1), encoding="utf-8")
+    print(f"   releases.json: {len(listing)} releases (a draft, a pre-release, Acme Tool 1.2 with its notes in Markdown)")
+
+    app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool Releases"
+    shutil.rmtree(app, ignore_errors=True)
+    app.mkdir(parents=True)
+    shutil.copy2(wine.updater, app / "updater.exe")
+    app_id = APP_ID + "Releases"
+    (app / "updater.ini").write_text(
+        f"[General]\r\nID={app_id}\r\nApplicationName=Acme Tool\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
+        f"Flags=GitHubUpdates\r\nURL=http://127.0.0.1:{port}/releases.json\r\n"
+        "AppDir=C:\\Program Files\\Acme Tool Releases\r\nDownloadsFolder=%TEMP%\\Acme Tool Releases Updates\r\n",
+        encoding="latin-1")
+    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+    for downloads in (wine.prefix / "drive_c" / "users").glob("*/Temp/Acme Tool Releases Updates"):
+        shutil.rmtree(downloads, ignore_errors=True)
+    demo = Demo(wine, app)
+    demo.run("/set loglevel Error|Info|Debug|Trace")
+    found = app / "found.ini"
+    found.unlink(missing_ok=True)
+    print("== A just-check reads the release list; the dump file shows the update it became")
+    demo.run(f'/justcheck -dumpdetected "{wine.windows_path(found)}"')
+    if found.exists():
+        for line in found.read_bytes().decode("latin-1").splitlines():
+            if line.startswith(("[", "Name=", "URL=", "SHA256=", "Replaces=", "Description", "Feature", "BugFix")):
+                print("   | " + line)
+    print("== The scheduled check installs it through the temporary copy")
+    demo.run("/silentall -nogui -nofreqcheck", hands_over=True)
+    demo.follow_copy()
+    demo.show_registry(r"HKLM\Software\Acme\Tool", "what the installer left")
+    print("== The next check is up to date")
+    demo.run("/justcheck")
     wine.reg_delete(r"HKLM\Software\Acme\Tool")
 
 
