@@ -486,7 +486,10 @@ Result ReadDetectionKeys(const CatalogueSettings& settings, const KeyReader& get
       }
     }
   }
-  if (record.detectionTarget.empty() && record.AppIdName.empty()) return E_UPD_INVALID_UPDATES_FILE;
+  // A saved selection may hold a release that has nothing to be detected by (it is never installed,
+  // so always needed); an updates file must give a detection key.
+  if (record.detectionTarget.empty() && record.AppIdName.empty() && !settings.readsSavedSelection)
+    return E_UPD_INVALID_UPDATES_FILE;
 
   std::wstring versionText = get(L"Version");
   record.versionOperator = kVersionAtLeast;

@@ -213,6 +213,13 @@ TEST_F(CatalogueFile, SavedSelectionRecordsAreSelected) {
   settings_.readsSavedSelection = true;
   ASSERT_EQ(LoadSection(kBasic), kOk);
   EXPECT_TRUE(Record().selected);
+  // A release without anything to detect it by comes back as it was handed over; an updates file
+  // without a detection key is invalid.
+  const std::wstring undetected = L"Name=N\nSize=1\nURL=http://h/a.exe\nReplaces=All\n";
+  ASSERT_EQ(LoadSection(undetected), kOk);
+  EXPECT_EQ(Record().detectionKind, DetectionKind::None);
+  settings_.readsSavedSelection = false;
+  EXPECT_EQ(LoadSection(undetected), E_UPD_INVALID_UPDATES_FILE);
 }
 
 // ---- detection keys ----
