@@ -18,7 +18,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 sys.path.insert(0, str(HERE))
-from run_demo import PublisherHandler, prepare_publisher, start_publisher  # noqa: E402
+from run_demo import PublisherHandler, prepare_publisher, start_publisher, write_release_list  # noqa: E402
 from wineenv import WineEnv  # noqa: E402
 
 APP_ID = "AcmeToolGallery"
@@ -143,16 +143,18 @@ class SlowFiles(PublisherHandler):
             time.sleep(0.2)
 
 
-def prepare_app(session, port):
-    app = session.wine.prefix / "drive_c" / "Program Files" / APP_NAME
+def prepare_app(session, port, folder=APP_NAME, catalogue="updates.ini", flags="Flags=ShowConfigOptionsButton\r\n"):
+    app = session.wine.prefix / "drive_c" / "Program Files" / folder
     shutil.rmtree(app, ignore_errors=True)
     app.mkdir(parents=True)
     shutil.copy2(session.wine.updater, app / "updater.exe")
+    app_id = APP_ID if folder == APP_NAME else APP_ID + folder.replace(" ", "")
+    session.run_wine(["reg", "delete", rf"HKCU\Software\Velmora\Kestrune Updater\{app_id}", "/f", "/reg:32"])
     (app / "updater.ini").write_text(
         "[General]\r\n"
-        f"ID={APP_ID}\r\nApplicationName={APP_NAME}\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
-        f"URL=http://127.0.0.1:{port}/updates.ini\r\nAppDir=C:\\Program Files\\{APP_NAME}\r\n"
-        f"DownloadsFolder=%TEMP%\\{APP_NAME} Gallery\r\nCheckFrequency=3\r\nFlags=ShowConfigOptionsButton\r\n",
+        f"ID={app_id}\r\nApplicationName={APP_NAME}\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
+        f"URL=http://127.0.0.1:{port}/{catalogue}\r\nAppDir=C:\\Program Files\\{folder}\r\n"
+        f"DownloadsFolder=%TEMP%\\{folder} Gallery\r\nCheckFrequency=3\r\n{flags}",
         encoding="latin-1")
     return app
 
@@ -230,6 +232,16 @@ def main():
         session.drive("waitenabled", work, "2", "90", "sleep", "2500")
         session.shot(work, "7-reduced-progress")
         session.drive("click", work, "2", "waitgone", work, "30")
+        updater.wait(timeout=60)
+
+        # The same tool published as GitHub releases: the release notes, written in Markdown, on the
+        # selection page.
+        write_release_list(publisher, port)
+        releases = prepare_app(session, port, "Acme Tool Releases", "releases.json", "Flags=GitHubUpdates\r\n")
+        updater = session.start_updater(releases / "updater.exe", "/checknow")
+        session.drive("wait", sheet, "90", "sleep", "500", "clicktext", sheet, "Download and install now", "sleep", "900")
+        session.shot(sheet, "8-release-notes")
+        session.drive("clicktext", sheet, "Cancel", "waitgone", sheet, "30")
         updater.wait(timeout=60)
     finally:
         session.stop()

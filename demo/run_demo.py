@@ -320,10 +320,9 @@ See the [full notes](https://example.com/acme/1.2) for details.
 """
 
 
-def releases_demo(wine, publisher, port):
-    """The same application published as GitHub releases: the server answers with a release list in
-    the shape of GitHub's releases interface; a draft and a pre-release are never offered."""
-    print("\n== Updates from GitHub releases: the publisher's release list, served locally")
+def write_release_list(publisher, port):
+    """releases.json in the shape of GitHub's releases interface: a draft, a pre-release and Acme
+    Tool 1.2 with its notes in Markdown and its morvask_update.json asset."""
     msi = (publisher / "files" / "acmetool-1.2.msi").read_bytes()
     base = f"http://127.0.0.1:{port}/files"
     keys = {"SHA256": hashlib.sha256(msi).hexdigest().upper(), "RegistryKey": r"HKLM\Software\Acme\Tool\Version",
@@ -338,6 +337,14 @@ def releases_demo(wine, publisher, port):
     listing = [release("RE_kwDOdraft", "v1.4", draft=True), release("RE_kwDOpre", "v1.3-beta", prerelease=True),
                release("RE_kwDO12", "v1.2", body=RELEASE_NOTES)]
     (publisher / "releases.json").write_text(json.dumps(listing, indent=1), encoding="utf-8")
+    return listing
+
+
+def releases_demo(wine, publisher, port):
+    """The same application published as GitHub releases: the server answers with a release list in
+    the shape of GitHub's releases interface; a draft and a pre-release are never offered."""
+    print("\n== Updates from GitHub releases: the publisher's release list, served locally")
+    listing = write_release_list(publisher, port)
     print(f"   releases.json: {len(listing)} releases (a draft, a pre-release, Acme Tool 1.2 with its notes in Markdown)")
 
     app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool Releases"
