@@ -1,9 +1,10 @@
-// Test tool: reads an updates configuration file (or a saved selection) with the settings of a client
-// configuration file and prints its records, optionally with their detection and selection.
+// Test tool: reads an updates configuration file, a release list (when the client configuration sets
+// GitHubUpdates) or a saved selection with the settings of a client configuration file and prints
+// its records, optionally with their detection and selection.
 // Usage: catalogue [--no-header] [--select] <client configuration file> <updates file>
 //   --no-header  read as a saved selection: no ";kxw;" check, the records come selected
 //   --select     run the selection walk over this machine's state and print the counts
-// Output lines: load=0x%08X, then "record <section>|<Name>|flags=0x%X|size=<Size>|selected=<0/1>|
+// Output lines: "settings=0x%08X valid=0x%08X" (the client configuration's load and check), load=0x%08X, then "record <section>|<Name>|flags=0x%X|size=<Size>|selected=<0/1>|
 // replaced=<0/1>|installed=<0/1>" per record, then with --select "needed=N critical=N".
 #include <windows.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "catalogue/detection.h"
+#include "catalogue/github_releases.h"
 #include "catalogue/selection.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
@@ -32,13 +34,13 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   updater::AppSettings settings(positional[0]);
-  settings.Load();
+  updater::Result loaded = settings.Load();
+  std::printf("settings=0x%08X valid=0x%08X\n", loaded, settings.Validate());
   updater::CatalogueSettings catalogueSettings = updater::CatalogueSettingsFor(settings);
   // A file without the marker is a saved selection: its records are the chosen ones.
   catalogueSettings.readsSavedSelection = !checkHeader;
   updater::UpdateCatalogue catalogue(catalogueSettings);
-  updater::UpdatesFileReader reader(catalogue, positional[1]);
-  updater::Result result = reader.Load(checkHeader, false);
+  updater::Result result = updater::OpenDownloadedCatalogue(catalogue, positional[1])->Load(checkHeader, false);
   std::printf("load=0x%08X\n", result);
   updater::NeededCounts counts;
   if (select)
