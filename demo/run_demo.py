@@ -265,23 +265,29 @@ def service_demo(wine, publisher, port):
     wine.reg_delete(r"HKLM\Software\Acme\Tool")
 
 
+def fresh_app(wine, folder_name, app_id, url, flags=""):
+    """A new application folder with updater.exe and its client configuration, without the state,
+    the installed tool or the downloads an earlier demo left."""
+    app = wine.prefix / "drive_c" / "Program Files" / folder_name
+    shutil.rmtree(app, ignore_errors=True)
+    app.mkdir(parents=True)
+    shutil.copy2(wine.updater, app / "updater.exe")
+    (app / "updater.ini").write_text(
+        f"[General]\r\nID={app_id}\r\nApplicationName=Acme Tool\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
+        f"{flags}URL={url}\r\nAppDir=C:\\Program Files\\{folder_name}\r\n"
+        f"DownloadsFolder=%TEMP%\\{folder_name} Updates\r\n", encoding="latin-1")
+    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+    for downloads in (wine.prefix / "drive_c" / "users").glob(f"*/Temp/{folder_name} Updates"):
+        shutil.rmtree(downloads, ignore_errors=True)  # an earlier demo's, without its registry state
+    return app
+
+
 def automation_demo(wine, port):
     """Acme Tool drives the updater itself: demo/host/acme_host.cpp creates the updater's automation
     object, checks, downloads with progress and installs, through the COM interface."""
     print("\n== Acme Tool drives the updater through its automation interface (COM)")
-    app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool COM"
-    shutil.rmtree(app, ignore_errors=True)
-    app.mkdir(parents=True)
-    shutil.copy2(wine.updater, app / "updater.exe")
-    app_id = APP_ID + "Com"
-    (app / "updater.ini").write_text(
-        f"[General]\r\nID={app_id}\r\nApplicationName=Acme Tool\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
-        f"URL=http://127.0.0.1:{port}/updates.ini\r\nAppDir=C:\\Program Files\\Acme Tool COM\r\n"
-        "DownloadsFolder=%TEMP%\\Acme Tool COM Updates\r\n", encoding="latin-1")
-    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}")
-    wine.reg_delete(r"HKLM\Software\Acme\Tool")
-    for downloads in (wine.prefix / "drive_c" / "users").glob("*/Temp/Acme Tool COM Updates"):
-        shutil.rmtree(downloads, ignore_errors=True)  # an earlier demo's, without its registry state
+    app = fresh_app(wine, "Acme Tool COM", APP_ID + "Com", f"http://127.0.0.1:{port}/updates.ini")
     demo = Demo(wine, app)
     demo.run("/set loglevel Error|Info|Debug|Trace")
     host = pathlib.Path(wine.build_dir) / "demo" / "acme_host.exe"
@@ -347,20 +353,8 @@ def releases_demo(wine, publisher, port):
     listing = write_release_list(publisher, port)
     print(f"   releases.json: {len(listing)} releases (a draft, a pre-release, Acme Tool 1.2 with its notes in Markdown)")
 
-    app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool Releases"
-    shutil.rmtree(app, ignore_errors=True)
-    app.mkdir(parents=True)
-    shutil.copy2(wine.updater, app / "updater.exe")
-    app_id = APP_ID + "Releases"
-    (app / "updater.ini").write_text(
-        f"[General]\r\nID={app_id}\r\nApplicationName=Acme Tool\r\nApplicationVersion=1.0\r\nCompanyName=Acme\r\n"
-        f"Flags=GitHubUpdates\r\nURL=http://127.0.0.1:{port}/releases.json\r\n"
-        "AppDir=C:\\Program Files\\Acme Tool Releases\r\nDownloadsFolder=%TEMP%\\Acme Tool Releases Updates\r\n",
-        encoding="latin-1")
-    wine.reg_delete(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}")
-    wine.reg_delete(r"HKLM\Software\Acme\Tool")
-    for downloads in (wine.prefix / "drive_c" / "users").glob("*/Temp/Acme Tool Releases Updates"):
-        shutil.rmtree(downloads, ignore_errors=True)
+    app = fresh_app(wine, "Acme Tool Releases", APP_ID + "Releases", f"http://127.0.0.1:{port}/releases.json",
+                    "Flags=GitHubUpdates\r\n")
     demo = Demo(wine, app)
     demo.run("/set loglevel Error|Info|Debug|Trace")
     found = app / "found.ini"

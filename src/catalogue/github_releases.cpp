@@ -128,7 +128,6 @@ Result GitHubReleaseSource::Load(bool, bool) {
   catalogue_.Clear();
   std::string bytes;
   Result read = ReadFileBytes(path_, bytes);
-  if (read == E_UPD_BAD_UPDATES_FILE) return read;
   if (read != kOk) return read;
   JsonDocument document;
   if (!ParseJsonUtf8(bytes, document) || !document.IsArray()) return E_UPD_BAD_UPDATES_FILE;
@@ -223,9 +222,9 @@ Result GitHubReleaseSource::ReadAssetJson(const JsonValue& asset, UpdateRecord& 
   const CatalogueSettings& settings = catalogue_.Settings();
   std::wstring url = StringMember(asset, L"browser_download_url");
   if (url.empty()) return E_UPD_INVALID_UPDATES_FILE;
+  if (!settings.downloadAsset) return E_UPD_INVALID_UPDATES_FILE;
   TemporaryJsonFile file;
   if (file.Path().empty()) return static_cast<Result>(::GetLastError() ? ::GetLastError() : ERROR_CANNOT_MAKE);
-  if (!settings.downloadAsset) return E_UPD_INVALID_UPDATES_FILE;
   Result downloaded = settings.downloadAsset(url, file.Path());
   if (downloaded != kOk) return downloaded;
   std::string bytes;
@@ -245,13 +244,7 @@ Result GitHubReleaseSource::ReadAssetJson(const JsonValue& asset, UpdateRecord& 
   if (!sha256.empty()) record.SHA256 = sha256;
   std::wstring commandLine = StringMember(keys, L"CommandLine");
   if (!commandLine.empty()) {
-    std::wstring expanded;
-    if (settings.readsSavedSelection) {
-      record.CommandLine = commandLine;
-    } else {
-      ExpandText(settings, commandLine, expanded);  // a failure keeps what was expanded
-      record.CommandLine = expanded;
-    }
+    ExpandForRecord(settings, commandLine, record.CommandLine);  // a failure keeps what was expanded
   }
   auto releaseDate = keys.FindMember(L"ReleaseDate");
   if (releaseDate != keys.MemberEnd() &&

@@ -119,16 +119,6 @@ std::wstring EnsureTrailingBackslash(const std::wstring& folder) {
   return folder + L'\\';
 }
 
-// Expands for the reader: values in a saved selection were expanded when they were written and are
-// taken as they are, so that a bracket or percent sign in an expanded path is not read as a token.
-Result ExpandForRecord(const CatalogueSettings& settings, const std::wstring& text, std::wstring& output) {
-  if (settings.readsSavedSelection) {
-    output = text;
-    return kOk;
-  }
-  return ExpandText(settings, text, output);
-}
-
 bool DependencyChainReaches(const UpdateRecord* from, const UpdateRecord* target, size_t limit) {
   for (size_t steps = 0; from != nullptr && steps <= limit; ++steps, from = from->dependsOn) {
     if (from == target) return true;
@@ -438,6 +428,16 @@ Result UpdatesFileReader::ReadUpdate(const IniFile& file, const std::wstring& se
   if (!nextDeprecated.empty()) pendingNextDeprecated_.push_back({section, nextDeprecated});
   names_.Add(&catalogue_.Append(std::move(record)));
   return kOk;
+}
+
+// Values in a saved selection were expanded when they were written and are
+// taken as they are, so that a bracket or percent sign in an expanded path is not read as a token.
+Result ExpandForRecord(const CatalogueSettings& settings, const std::wstring& text, std::wstring& output) {
+  if (settings.readsSavedSelection) {
+    output = text;
+    return kOk;
+  }
+  return ExpandText(settings, text, output);
 }
 
 Result ReadDetectionKeys(const CatalogueSettings& settings, const KeyReader& get, UpdateRecord& record) {

@@ -111,6 +111,9 @@ class UpdatesFileReader : public UpdateSource {
   std::vector<PendingLink> pendingNextDeprecated_;
 };
 
+// ExpandText for the readers: values in a saved selection were expanded when they were written and
+// are taken as they are, so that a bracket or percent sign in an expanded path is not read as a token.
+Result ExpandForRecord(const CatalogueSettings& settings, const std::wstring& text, std::wstring& output);
 // Reads the detection keys (FilePath, FileSize, RegistryKey, CustomDetection, CustomDetectionParams,
 // the AppId keys, Version) as an update section gives them, through `get`, which returns a key's
 // value or an empty text. Invalid without any detection key.
