@@ -55,9 +55,13 @@ inline constexpr Result E_UPD_BAD_SHA256 = 0xE0000030;
 inline constexpr Result E_UPD_BAD_NOTIFICATION = 0xE0000031;
 inline constexpr Result E_UPD_PRERELEASE = 0xE0000032;
 inline constexpr Result E_UPD_DRAFT = 0xE0000033;
+// The signed updates configuration file (client key "UpdatesFileSignature" = Required).
+inline constexpr Result E_UPD_UPDATES_FILE_UNSIGNED = 0xE0000034;
+inline constexpr Result E_UPD_UPDATES_FILE_EXPIRED = 0xE0000035;
+inline constexpr Result E_UPD_UPDATES_FILE_REPLAYED = 0xE0000036;
 
 inline constexpr Result kOwnCodeFirst = 0xE0000001;
-inline constexpr Result kOwnCodeLast = 0xE0000033;
+inline constexpr Result kOwnCodeLast = 0xE0000036;
 
 // Windows codes with a meaning of their own to the run driver.
 inline constexpr Result kErrorCancelled = 1223;        // ERROR_CANCELLED

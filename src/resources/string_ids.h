@@ -43,6 +43,9 @@ inline constexpr unsigned kStrWrongDownloadSize = 231;             // "The downl
 inline constexpr unsigned kStrSupportServiceError = 232;           // "The support service has encountered an error."
 inline constexpr unsigned kStrUntrustedPublisher = 233;            // "Update installation was blocked, untrusted ..."
 inline constexpr unsigned kStrSignatureMismatch = 237;             // "Update installation was blocked, digital ..."
+inline constexpr unsigned kStrUpdatesFileUnsigned = 238;           // "The updates configuration file is not signed ..."
+inline constexpr unsigned kStrUpdatesFileExpired = 239;            // "The updates configuration file has expired."
+inline constexpr unsigned kStrUpdatesFileReplayed = 240;           // "The updates configuration file is older ..."
 inline constexpr unsigned kStrRemindMeLater = 247;                 // "Remind me later"
 inline constexpr unsigned kStrInvalidNotification = 1081;          // "The notification format is invalid. ..."
 inline constexpr unsigned kStrCustomProxyHint = 1082;              // "You have a custom proxy "%s". ..."
@@ -105,7 +108,8 @@ inline constexpr unsigned kAllStringIds[] = {
     kStrInvalidUpdatesFile, kStrInstallationCanceled, kStrServerRefusesRequest, kStrResumeNotSupported,
     kStrRequestTimeout, kStrResourceNotFoundOnServer, kStrCancel, kStrUpdateSize, kStrWrongDownloadSize,
     kStrSupportServiceError, kStrUntrustedPublisher, kStrSignatureMismatch, kStrRemindMeLater,
-    kStrInvalidNotification, kStrCustomProxyHint, kStrNameAndDetail,
+    kStrInvalidNotification, kStrCustomProxyHint, kStrNameAndDetail, kStrUpdatesFileUnsigned,
+    kStrUpdatesFileExpired, kStrUpdatesFileReplayed,
     kStrBack, kStrNext, kStrFinish, kStrUpdatesAvailableFor, kStrDownloadAndInstallNow, kStrRemindMeTomorrow,
     kStrDisableAutoCheck, kStrConfigureOptions, kStrChooseUpdates, kStrUpdateSummary, kStrColumnUpdate,
     kStrColumnSize, kStrColumnAction, kStrActionDownload, kStrActionSkip, kStrNewFeatures, kStrEnhancements,
