@@ -10,6 +10,7 @@
 
 #include "catalogue/markdown.h"
 #include "catalogue/text_util.h"
+#include "core/file_bytes.h"
 #include "core/win_handles.h"
 
 namespace updater {
@@ -33,20 +34,6 @@ std::wstring StringMember(const JsonValue& object, const wchar_t* name) {
 }
 
 bool HasMember(const JsonValue& object, const wchar_t* name) { return object.FindMember(name) != object.MemberEnd(); }
-
-Result ReadFileBytes(const std::wstring& path, std::string& bytes) {
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return static_cast<Result>(::GetLastError());
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.Get(), &size)) return static_cast<Result>(::GetLastError());
-  if (static_cast<std::uint64_t>(size.QuadPart) > kMaxJsonBytes) return E_UPD_BAD_UPDATES_FILE;
-  bytes.resize(static_cast<std::size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!bytes.empty() && (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                         read != bytes.size()))
-    return static_cast<Result>(::GetLastError());
-  return kOk;
-}
 
 // "2026-12-01T10:00:00Z": the date part, year first; false without two "-".
 bool ParsePublishedDate(const std::wstring& text, UpdateDate& date) {
@@ -127,7 +114,7 @@ bool ParseJsonUtf8(const std::string& bytes, JsonDocument& document) {
 Result GitHubReleaseSource::Load(bool, bool) {
   catalogue_.Clear();
   std::string bytes;
-  Result read = ReadFileBytes(path_, bytes);
+  Result read = ReadFileBytes(path_, kMaxJsonBytes, E_UPD_BAD_UPDATES_FILE, bytes);
   if (read != kOk) return read;
   JsonDocument document;
   if (!ParseJsonUtf8(bytes, document) || !document.IsArray()) return E_UPD_BAD_UPDATES_FILE;
@@ -228,7 +215,7 @@ Result GitHubReleaseSource::ReadAssetJson(const JsonValue& asset, UpdateRecord& 
   Result downloaded = settings.downloadAsset(url, file.Path());
   if (downloaded != kOk) return downloaded;
   std::string bytes;
-  Result read = ReadFileBytes(file.Path(), bytes);
+  Result read = ReadFileBytes(file.Path(), kMaxJsonBytes, E_UPD_BAD_UPDATES_FILE, bytes);
   if (read == E_UPD_BAD_UPDATES_FILE) return E_UPD_INVALID_UPDATES_FILE;
   if (read != kOk) return read;
   // A file that is no JSON at all carries keys nobody can trust: the release is refused rather

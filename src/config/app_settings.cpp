@@ -2,6 +2,7 @@
 
 #include <msi.h>
 
+#include "core/logger.h"
 #include "core/win_handles.h"
 
 namespace updater {
@@ -107,6 +108,11 @@ FlagSet MakeClientFlags() {
                   {L"GitHubUpdates", kClientGitHubUpdates}});
 }
 
+UpdatesFileSignature ParseUpdatesFileSignature(const std::wstring& value) {
+  if (value.empty()) return UpdatesFileSignature::kNotRequired;
+  return value == L"Required" ? UpdatesFileSignature::kRequired : UpdatesFileSignature::kInvalid;
+}
+
 FolderExpansionSources SystemFolderExpansionSources() {
   return {SystemEnvironmentVariable, InstalledProductProperty};
 }
@@ -185,6 +191,8 @@ Result AppSettings::Load() {
   comClassId = ini.GetString(kGeneral, L"ID");
   appId = ini.GetString(kGeneral, L"AppId");
   if (appId.empty()) appId = companyName + L"." + applicationName + L" " + applicationVersion;
+  updatesFileSignatureText = ini.GetString(kGeneral, L"UpdatesFileSignature");
+  updatesFileSignature = ParseUpdatesFileSignature(updatesFileSignatureText);
 
   store_.SetId(id);
   ApplyRegistryOverrides();
@@ -213,6 +221,12 @@ void AppSettings::ApplyRegistryOverrides() {
 
 Result AppSettings::Validate() const {
   if (id.empty() || urls.empty() || appDir.empty() || downloadsFolder.empty()) return E_UPD_CLIENT_CONFIG;
+  if (updatesFileSignature == UpdatesFileSignature::kInvalid) {
+    LogError(L"The client configuration's UpdatesFileSignature is neither empty nor Required: " +
+                 updatesFileSignatureText,
+             E_UPD_CLIENT_CONFIG);
+    return E_UPD_CLIENT_CONFIG;
+  }
   return kOk;
 }
 

@@ -35,6 +35,11 @@ FlagSet MakeClientFlags();
 
 inline constexpr std::int32_t kDefaultCheckFrequencyDays = 3;
 
+// The client configuration's "UpdatesFileSignature": absent or empty, "Required", or anything else,
+// which makes the configuration invalid so that a mistyped value never turns the check off.
+enum class UpdatesFileSignature { kNotRequired, kRequired, kInvalid };
+UpdatesFileSignature ParseUpdatesFileSignature(const std::wstring& value);
+
 // Lookups used by the folder expansion; the defaults ask the environment and Windows Installer.
 struct FolderExpansionSources {
   // An environment variable's value; nullopt when it is not defined.
@@ -68,8 +73,11 @@ class AppSettings {
   // Reads the file and the registry overrides. 0, 0xE0000002 for a missing file, or a system error
   // when the file cannot be read.
   Result Load();
-  // What the checking modes need: "ID", one URL, the application and downloads folders; else 0xE0000007.
+  // What the checking modes need: "ID", one URL, the application and downloads folders, and a
+  // known "UpdatesFileSignature"; else 0xE0000007.
   Result Validate() const;
+  // Every updates configuration file read from a server must carry the publisher's signature.
+  bool RequiresSignedUpdatesFile() const { return updatesFileSignature == UpdatesFileSignature::kRequired; }
 
   // Writes "NextUpdateCheck" `days` days from now.
   bool ScheduleNextCheck(std::int32_t days);
@@ -98,6 +106,8 @@ class AppSettings {
   std::wstring supportServiceName;
   std::wstring comClassId;
   std::wstring appId;
+  UpdatesFileSignature updatesFileSignature = UpdatesFileSignature::kNotRequired;
+  std::wstring updatesFileSignatureText;  // as written, for the log
 
   // From the registry only.
   std::int32_t retryAttempts = -1;  // -1: the download engine's default

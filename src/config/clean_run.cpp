@@ -64,6 +64,8 @@ CleanUpItems CollectCleanUpItems(const AppSettings& settings) {
   if (!settings.urls.empty() && !settings.downloadsFolder.empty()) {
     std::wstring local = LocalUpdatesFilePath(settings.downloadsFolder, settings.urls.front());
     if (Exists(local)) AddOnce(items.files, local);
+    // The signature a signed updates file is kept with.
+    if (Exists(local + L".p7s")) AddOnce(items.files, local + L".p7s");
   }
   if (!settings.downloadsFolder.empty()) AddOnce(items.folders, settings.downloadsFolder);
   return items;

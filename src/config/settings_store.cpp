@@ -123,6 +123,19 @@ bool SettingsStore::WriteNumber(SettingsKey kind, const std::wstring& name, std:
   return WriteRaw(hive_, KeyPath(kind), name, REG_DWORD, &data, sizeof(data));
 }
 
+std::optional<std::uint64_t> SettingsStore::ReadNumber64(SettingsKey kind, const std::wstring& name) const {
+  DWORD type = 0;
+  auto data = ReadRaw(hive_, KeyPath(kind), name, &type);
+  if (!data || type != REG_QWORD || data->size() != sizeof(std::uint64_t)) return std::nullopt;
+  std::uint64_t number = 0;
+  memcpy(&number, data->data(), sizeof(number));
+  return number;
+}
+
+bool SettingsStore::WriteNumber64(SettingsKey kind, const std::wstring& name, std::uint64_t number) const {
+  return WriteRaw(hive_, KeyPath(kind), name, REG_QWORD, &number, sizeof(number));
+}
+
 std::optional<std::wstring> SettingsStore::ReadString(SettingsKey kind, const std::wstring& name) const {
   DWORD type = 0;
   auto data = ReadRaw(hive_, KeyPath(kind), name, &type);

@@ -41,6 +41,9 @@ inline constexpr wchar_t kValueLogLevel[] = L"LogLevel";
 inline constexpr wchar_t kValueProxy[] = L"Proxy";
 inline constexpr wchar_t kValueDownloadsFolder[] = L"DownloadsFolder";
 inline constexpr wchar_t kValueConfigFilePath[] = L"ConfigFilePath";
+// The signed updates configuration file last accepted: its serial (64-bit number) and SHA-256.
+inline constexpr wchar_t kValueUpdatesFileSerial[] = L"UpdatesFileSerial";
+inline constexpr wchar_t kValueUpdatesFileDigest[] = L"UpdatesFileDigest";
 
 // "AutoUpdatePolicy" values.
 enum AutoUpdatePolicy : std::uint32_t {
@@ -73,6 +76,9 @@ class SettingsStore {
   bool WriteFlag(SettingsKey kind, const std::wstring& name, bool flag) const;
   std::optional<std::uint32_t> ReadNumber(SettingsKey kind, const std::wstring& name) const;
   bool WriteNumber(SettingsKey kind, const std::wstring& name, std::uint32_t number) const;
+  // 64-bit numbers (registry type REG_QWORD).
+  std::optional<std::uint64_t> ReadNumber64(SettingsKey kind, const std::wstring& name) const;
+  bool WriteNumber64(SettingsKey kind, const std::wstring& name, std::uint64_t number) const;
   std::optional<std::wstring> ReadString(SettingsKey kind, const std::wstring& name) const;
   bool WriteString(SettingsKey kind, const std::wstring& name, const std::wstring& text) const;
 

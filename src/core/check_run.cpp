@@ -6,11 +6,13 @@
 #include "config/temp_updater_copy.h"
 #include "transfer/download_phase.h"
 #include "core/logger.h"
+#include "core/module_path.h"
 #include "core/string_table.h"
 #include "resources/string_ids.h"
 #include "transfer/async_download.h"
 #include "transfer/credentials.h"
 #include "transfer/download_rules.h"
+#include "transfer/updates_file_trust.h"
 #include "ui/small_progress.h"
 
 namespace updater {
@@ -102,19 +104,44 @@ void CheckRun::KeepKnownCredentials(ServerCredentials& credentials) {
   settings_.password = std::move(password);
 }
 
+namespace {
+
+// The engine as every request of the updates file (and its signature) uses it.
+void ConfigureForUpdatesFile(AsyncDownloadThread& engine, const AppSettings& settings) {
+  engine.SetRetryAttempts(settings.retryAttempts);
+  engine.SetProxy(settings.proxy);
+  engine.SetFailOnCertificateErrors(true);
+  engine.SetSecurePartFile(settings.HasClientFlag(kClientPerMachine));
+}
+
+// A signed file and its signature are downloaded under a name of their own and stay in its part
+// file until they passed, so that the copy accepted before stays in place meanwhile.
+std::wstring PendingPartPath(const std::wstring& destination) { return PartPathOf(destination + L".new"); }
+
+// Moves a verified download into place.
+Result PromotePending(const std::wstring& destination) {
+  if (::MoveFileExW(PendingPartPath(destination).c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return kOk;
+  return static_cast<Result>(::GetLastError());
+}
+
+}  // namespace
+
 Result CheckRun::FetchUpdatesFile() {
   const std::wstring& url = settings_.urls.front();
   localCopy_ = LocalUpdatesFilePath(settings_.downloadsFolder, url);
+  const bool signedFile = settings_.RequiresSignedUpdatesFile();
 
   ServerCredentials credentials(HKEY_CURRENT_USER, settings_.id);
   credentials.LoadAtStart();
   AsyncDownloadThread engine(observer_, &credentials);
-  engine.SetRetryAttempts(settings_.retryAttempts);
-  engine.SetProxy(settings_.proxy);
+  ConfigureForUpdatesFile(engine, settings_);
   engine.SetQueryLastModified(true);
-  engine.SetFailOnCertificateErrors(true);
-  engine.SetSecurePartFile(settings_.HasClientFlag(kClientPerMachine));
   engine.SetSizeLimit(kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
+  if (signedFile) {
+    // A signed file stays in its part file until it passed; a left-over part is never resumed.
+    engine.SetKeepCompletePartFile(true);
+    engine.SetResume(false);
+  }
 
   WIN32_FILE_ATTRIBUTE_DATA local{};
   bool localExists = ::GetFileAttributesExW(localCopy_.c_str(), GetFileExInfoStandard, &local) != FALSE;
@@ -124,21 +151,80 @@ Result CheckRun::FetchUpdatesFile() {
   if (UseIfModifiedSince(localExists, localWriteTime, stored)) engine.SetIfModifiedSince(FileTimeToSystem(*stored));
 
   LogFormat(kLogDebug, L"Downloading the updates configuration file %ls to %ls", url.c_str(), localCopy_.c_str());
-  Result result = engine.Download(url, localCopy_);
+  Result result = engine.Download(url, signedFile ? localCopy_ + L".new" : localCopy_);
   if (result == kOk || result == E_UPD_NOT_MODIFIED) KeepKnownCredentials(credentials);
+  if (result != kOk && result != E_UPD_NOT_MODIFIED) return result;
+  if (signedFile) {
+    Result verified = VerifySignedUpdatesFile(url, result == E_UPD_NOT_MODIFIED, credentials);
+    if (verified != kOk) return verified;
+  }
   if (result == E_UPD_NOT_MODIFIED) {
     Log(kLogDebug, L"The updates configuration file is not modified; using the local copy.");
     return kOk;
   }
-  if (result != kOk) return result;
   SYSTEMTIME modified = engine.GetLastModified();
   if (modified.wYear != 0)
     settings_.Store().WriteTime(SettingsKey::kSettings, kValueLastModified, SystemToFileTime(modified));
   return kOk;
 }
 
+Result CheckRun::VerifySignedUpdatesFile(const std::wstring& url, bool notModified, ServerCredentials& credentials) {
+  const std::wstring signaturePath = localCopy_ + kSignatureSuffix;
+  // A new file is checked in its part file with a signature fetched now; a file the server did not
+  // change is checked again as it lies on disk, with the signature stored beside it.
+  const std::wstring filePath = notModified ? localCopy_ : PendingPartPath(localCopy_);
+  const bool fetchSignature = !notModified || ::GetFileAttributesW(signaturePath.c_str()) == INVALID_FILE_ATTRIBUTES;
+  const std::wstring checkedSignature = fetchSignature ? PendingPartPath(signaturePath) : signaturePath;
+  auto discardDownloads = [&]() {
+    ::DeleteFileW(PendingPartPath(localCopy_).c_str());
+    ::DeleteFileW(PendingPartPath(signaturePath).c_str());
+  };
+
+  Result result = kOk;
+  if (fetchSignature) {
+    AsyncDownloadThread engine(observer_, &credentials);
+    ConfigureForUpdatesFile(engine, settings_);
+    engine.SetSizeLimit(kMaxSignatureBytes, E_UPD_UPDATES_FILE_UNSIGNED);
+    engine.SetKeepCompletePartFile(true);
+    engine.SetResume(false);
+    const std::wstring signatureUrl = url + kSignatureSuffix;
+    LogFormat(kLogDebug, L"Downloading the signature %ls", signatureUrl.c_str());
+    result = engine.Download(signatureUrl, signaturePath + L".new");
+    if (result != kOk && result != E_UPD_CANCELED) {
+      LogError(L"The updates configuration file is refused: its signature " + signatureUrl +
+                   L" could not be downloaded (" + FormatResultForLog(result) + L" " + MessageText(result) + L").",
+               E_UPD_UPDATES_FILE_UNSIGNED);
+      result = E_UPD_UPDATES_FILE_UNSIGNED;
+    }
+  }
+  if (result != kOk) {
+    discardDownloads();
+    return result;
+  }
+  result = verified_.Verify(filePath, checkedSignature, ExecutablePath(), settings_.Store());
+  const bool refused = result != kOk;
+  if (result == kOk) {
+    if (!notModified) result = PromotePending(localCopy_);
+    if (result == kOk && fetchSignature) result = PromotePending(signaturePath);
+    if (result != kOk) LogError(L"Unable to keep the verified updates configuration file " + localCopy_, result);
+  }
+  if (result == kOk) return kOk;
+  discardDownloads();
+  if (refused && notModified) {
+    // The stored copy no longer passes: it goes, so that the next check fetches the file in full.
+    ::DeleteFileW(localCopy_.c_str());
+    ::DeleteFileW(signaturePath.c_str());
+    settings_.Store().DeleteValue(SettingsKey::kSettings, kValueLastModified);
+  }
+  return result;
+}
+
 Result CheckRun::ReadUpdatesFile() {
-  return OpenDownloadedCatalogue(catalogue_, localCopy_)->Load(true, true);
+  const bool signedFile = settings_.RequiresSignedUpdatesFile();
+  Result result = OpenDownloadedCatalogue(catalogue_, signedFile ? verified_.Path() : localCopy_)->Load(true, true);
+  if (result == kOk && signedFile && !verified_.Remember(settings_.Store()))
+    Log(kLogError, L"Unable to remember the serial of the updates configuration file.");
+  return result;
 }
 
 NeededCounts CheckRun::SelectUpdates(const SelectionContext& context) {
@@ -186,6 +272,13 @@ Result CheckRun::JustCheckResult(const NeededCounts& counts) {
 
 Result CheckRun::Run(const CheckRunCallback& callback) {
   if (settings_.urls.empty()) return Fail(callback, E_UPD_CLIENT_CONFIG);
+  if (settings_.RequiresSignedUpdatesFile() && settings_.HasClientFlag(kClientGitHubUpdates)) {
+    // Release lists have no signature scheme: requiring one refuses every check before it starts.
+    LogError(L"The updates configuration file is refused: UpdatesFileSignature=Required cannot be met by a GitHub "
+             L"release list, which carries no signature.",
+             E_UPD_UPDATES_FILE_UNSIGNED);
+    return Fail(callback, E_UPD_UPDATES_FILE_UNSIGNED);
+  }
   Result fetched = FetchUpdatesFile();
   if (fetched != kOk) return Fail(callback, fetched);
   Result read = ReadUpdatesFile();

@@ -14,6 +14,7 @@
 #include "core/result_codes.h"
 #include "notify/message_display.h"
 #include "transfer/download_observer.h"
+#include "transfer/updates_file_trust.h"
 
 namespace updater {
 
@@ -51,7 +52,11 @@ class CheckRun {
   // Step 1: the updates configuration file, conditionally when the local copy is current.
   Result FetchUpdatesFile();
   void KeepKnownCredentials(ServerCredentials& credentials);
-  // Step 2: reads the local copy into the catalogue.
+  // A signed updates file (client key "UpdatesFileSignature"): its signature is fetched beside it
+  // (or, when the server did not change the file, the stored one is taken) and both are checked
+  // before anything in the file is read.
+  Result VerifySignedUpdatesFile(const std::wstring& url, bool notModified, ServerCredentials& credentials);
+  // Step 2: reads the local copy (or the verified copy of a signed file) into the catalogue.
   Result ReadUpdatesFile();
   // Step 3: the selection walk over the machine's state; the needed and critical counts.
   NeededCounts SelectUpdates(const SelectionContext& context);
@@ -74,6 +79,7 @@ class CheckRun {
   MessagePresenter messages_;
   DownloadObserver* observer_ = nullptr;
   std::wstring localCopy_;
+  VerifiedUpdatesFile verified_;
 };
 
 // A check of the mode with a catalogue of its own, run directly on this thread.

@@ -154,6 +154,14 @@ struct CertChainTraits {
 };
 using UniqueCertChain = UniqueResource<CertChainTraits>;
 
+struct CryptMsgTraits {
+  using Handle = HCRYPTMSG;
+  static Handle Invalid() noexcept { return nullptr; }
+  static bool IsInvalid(Handle h) noexcept { return h == nullptr; }
+  static void Close(Handle h) noexcept { ::CryptMsgClose(h); }
+};
+using UniqueCryptMsg = UniqueResource<CryptMsgTraits>;
+
 struct LocalMemTraits {
   using Handle = HLOCAL;
   static Handle Invalid() noexcept { return nullptr; }

@@ -13,6 +13,7 @@
 #include "transfer/download_phase.h"
 #include "transfer/download_rules.h"
 #include "transfer/signature.h"
+#include "transfer/updates_file_trust.h"
 
 namespace updater {
 namespace {
@@ -29,23 +30,52 @@ bool UpdaterCarriesTrustedSignature() {
   return VerifySignatureTrust(self, self, &unsignedUpdater) == kOk && !unsignedUpdater;
 }
 
-// The updates file the service's configuration names, read into `catalogue` from a private copy.
-Result LoadServerCatalogue(const AppSettings& settings, const std::wstring& url, UpdateCatalogue& catalogue) {
-  Log(kLogDebug, L"Config file url is " + url);
-  wchar_t path[MAX_PATH];
-  std::wstring folder = TemporaryFolder();
-  if (!::GetTempFileNameW(folder.c_str(), L"srv", 0, path)) return ::GetLastError();
+// A download of the updates file (or its signature) as the server makes it: no window, no credentials.
+Result DownloadForServer(const AppSettings& settings, const std::wstring& url, const std::wstring& path,
+                         std::uint32_t sizeLimit, Result tooLarge) {
   AsyncDownloadThread engine(nullptr, nullptr);
   engine.SetRetryAttempts(settings.retryAttempts);
   engine.SetProxy(settings.proxy);
   engine.SetFailOnCertificateErrors(true);
-  engine.SetSizeLimit(kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
-  Result result = engine.Download(url, path);
-  if (result == kOk) {
-    result = OpenDownloadedCatalogue(catalogue, path)->Load(true, true);
+  engine.SetSizeLimit(sizeLimit, tooLarge);
+  return engine.Download(url, path);
+}
+
+// The updates file the service's configuration names, read into `catalogue` from a private copy;
+// when the configuration requires it, only after the file passed its signature and freshness.
+Result LoadServerCatalogue(const AppSettings& settings, const std::wstring& url, UpdateCatalogue& catalogue) {
+  Log(kLogDebug, L"Config file url is " + url);
+  const bool signedFile = settings.RequiresSignedUpdatesFile();
+  if (signedFile && settings.HasClientFlag(kClientGitHubUpdates)) {
+    LogError(L"The updates configuration file is refused: a GitHub release list carries no signature.",
+             E_UPD_UPDATES_FILE_UNSIGNED);
+    return E_UPD_UPDATES_FILE_UNSIGNED;
   }
-  ::DeleteFileW(path);
-  ::DeleteFileW((std::wstring(path) + L".part").c_str());
+  wchar_t path[MAX_PATH];
+  std::wstring folder = TemporaryFolder();
+  if (!::GetTempFileNameW(folder.c_str(), L"srv", 0, path)) return ::GetLastError();
+  const std::wstring signaturePath = std::wstring(path) + kSignatureSuffix;
+  VerifiedUpdatesFile verified;
+  Result result = DownloadForServer(settings, url, path, kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE);
+  if (result == kOk && signedFile) {
+    result = DownloadForServer(settings, url + kSignatureSuffix, signaturePath, kMaxSignatureBytes,
+                               E_UPD_UPDATES_FILE_UNSIGNED);
+    if (result != kOk) {
+      LogError(L"The updates configuration file is refused: its signature could not be downloaded (" +
+                   FormatResultForLog(result) + L").",
+               E_UPD_UPDATES_FILE_UNSIGNED);
+      result = E_UPD_UPDATES_FILE_UNSIGNED;
+    }
+    if (result == kOk) result = verified.Verify(path, signaturePath, ExecutablePath(), settings.Store());
+  }
+  if (result == kOk) {
+    result = OpenDownloadedCatalogue(catalogue, signedFile ? verified.Path() : std::wstring(path))->Load(true, true);
+    if (result == kOk && signedFile) verified.Remember(settings.Store());
+  }
+  for (const std::wstring& file : {std::wstring(path), signaturePath}) {
+    ::DeleteFileW(file.c_str());
+    ::DeleteFileW(PartPathOf(file).c_str());
+  }
   if (result != kOk) LogError(L"Failed to parse the server config file " + std::wstring(path), result);
   return result;
 }

@@ -105,6 +105,31 @@ Result ComputeFileSha256(const std::wstring& path, std::wstring& digest) {
   return FinishHash(hash.Get(), kSha256DigestSize, L"%02X", digest);
 }
 
+Result Sha256OfBytes(const void* data, std::size_t size, std::vector<unsigned char>& digest) {
+  digest.clear();
+  UniqueCryptProv provider;
+  if (!::CryptAcquireContextW(provider.Put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+    return LastErrorOrFail();
+  UniqueCryptHash hash;
+  if (!::CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Put())) return LastErrorOrFail();
+  const BYTE* bytes = static_cast<const BYTE*>(data);
+  for (std::size_t offset = 0; offset < size;) {
+    DWORD piece = static_cast<DWORD>(size - offset < kFileReadBlockSize ? size - offset : kFileReadBlockSize);
+    if (!::CryptHashData(hash.Get(), bytes + offset, piece, 0)) return LastErrorOrFail();
+    offset += piece;
+  }
+  BYTE value[kSha256DigestSize];
+  DWORD length = sizeof(value);
+  if (!::CryptGetHashParam(hash.Get(), HP_HASHVAL, value, &length, 0) || length != kSha256DigestSize)
+    return LastErrorOrFail();
+  digest.assign(value, value + length);
+  return kOk;
+}
+
+std::wstring UpperHex(const std::vector<unsigned char>& bytes) {
+  return ToHex(bytes.data(), static_cast<DWORD>(bytes.size()), L"%02X");
+}
+
 IntegrityCheck ChooseIntegrityCheck(const std::wstring& expectedSha256, const std::wstring& expectedMd5) {
   if (!expectedSha256.empty()) return IntegrityCheck::kSha256;
   if (!expectedMd5.empty()) return IntegrityCheck::kMd5;

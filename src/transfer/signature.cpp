@@ -27,40 +27,6 @@ Result LastErrorOrFail() {
   return error != 0 ? static_cast<Result>(error) : kResultFail;
 }
 
-// Reads the signer certificate of a signed file through the Windows Installer, an invalid hash being fatal.
-Result ReadSignerCertificate(const std::wstring& path, UniqueCertContext& certificate) {
-  UniqueLibrary msi(::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  if (!msi) return LastErrorOrFail();
-  auto query = reinterpret_cast<FileSignatureQuery>(
-      ::GetProcAddress(msi.Get(), MAKEINTRESOURCEA(kFileSignatureQueryOrdinal)));
-  if (query == nullptr) return LastErrorOrFail();
-  std::vector<BYTE> hash(kSignatureHashBufferSize);
-  DWORD hashSize = static_cast<DWORD>(hash.size());
-  PCCERT_CONTEXT signer = nullptr;
-  HRESULT hr = query(path.c_str(), kInvalidHashIsFatal, &signer, hash.data(), &hashSize);
-  if (hr == HRESULT_FROM_WIN32(ERROR_MORE_DATA)) {
-    if (signer != nullptr) ::CertFreeCertificateContext(signer);
-    signer = nullptr;
-    hash.resize(hashSize);
-    hr = query(path.c_str(), kInvalidHashIsFatal, &signer, hash.data(), &hashSize);
-  }
-  certificate.Reset(signer);
-  if (FAILED(hr)) return static_cast<Result>(hr);
-  if (!certificate) return kResultFail;
-  return kOk;
-}
-
-std::wstring SubjectName(PCCERT_CONTEXT certificate) {
-  CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
-  DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, subject, kSubjectNameFormat, nullptr, 0);
-  if (length <= 1) return {};
-  std::wstring name(length, L'\0');
-  length = ::CertNameToStrW(X509_ASN_ENCODING, subject, kSubjectNameFormat, name.data(), length);
-  if (length <= 1) return {};
-  name.resize(length - 1);
-  return name;
-}
-
 // WinVerifyTrust with the generic Authenticode action, no window, no user interface and no
 // revocation checks.
 LONG RunWinVerifyTrust(const std::wstring& path) {
@@ -107,26 +73,72 @@ LONG ChainStatusError(DWORD errorStatus) {
 // WinVerifyTrust, which honours timestamps, and revocation is not checked at all.
 LONG VerifySignerChain(const std::wstring& path, PCCERT_CONTEXT signer) {
   UniqueCertStore embedded = OpenEmbeddedCertificates(path);
+  return VerifyCodeSigningChain(signer, embedded ? embedded.Get() : signer->hCertStore, ChainChecks{});
+}
+
+}  // namespace
+
+Result ReadSignerCertificate(const std::wstring& path, UniqueCertContext& certificate) {
+  UniqueLibrary msi(::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (!msi) return LastErrorOrFail();
+  auto query = reinterpret_cast<FileSignatureQuery>(
+      ::GetProcAddress(msi.Get(), MAKEINTRESOURCEA(kFileSignatureQueryOrdinal)));
+  if (query == nullptr) return LastErrorOrFail();
+  std::vector<BYTE> hash(kSignatureHashBufferSize);
+  DWORD hashSize = static_cast<DWORD>(hash.size());
+  PCCERT_CONTEXT signer = nullptr;
+  HRESULT hr = query(path.c_str(), kInvalidHashIsFatal, &signer, hash.data(), &hashSize);
+  if (hr == HRESULT_FROM_WIN32(ERROR_MORE_DATA)) {
+    if (signer != nullptr) ::CertFreeCertificateContext(signer);
+    signer = nullptr;
+    hash.resize(hashSize);
+    hr = query(path.c_str(), kInvalidHashIsFatal, &signer, hash.data(), &hashSize);
+  }
+  certificate.Reset(signer);
+  if (FAILED(hr)) return static_cast<Result>(hr);
+  if (!certificate) return kResultFail;
+  return kOk;
+}
+
+std::wstring CertificateSubject(PCCERT_CONTEXT certificate) {
+  CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
+  DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, subject, kSubjectNameFormat, nullptr, 0);
+  if (length <= 1) return {};
+  std::wstring name(length, L'\0');
+  length = ::CertNameToStrW(X509_ASN_ENCODING, subject, kSubjectNameFormat, name.data(), length);
+  if (length <= 1) return {};
+  name.resize(length - 1);
+  return name;
+}
+
+LONG VerifyCodeSigningChain(PCCERT_CONTEXT signer, HCERTSTORE extraCertificates, const ChainChecks& checks) {
   CERT_CHAIN_PARA chainPara{};
   chainPara.cbSize = sizeof(chainPara);
+  LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
+  if (checks.codeSigningUsage) {
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
+  }
   UniqueCertChain chain;
   PCCERT_CHAIN_CONTEXT built = nullptr;
-  HCERTSTORE extraStore = embedded ? embedded.Get() : signer->hCertStore;
-  if (!::CertGetCertificateChain(nullptr, signer, nullptr, extraStore, &chainPara, 0, nullptr, &built))
+  if (!::CertGetCertificateChain(nullptr, signer, nullptr, extraCertificates, &chainPara, 0, nullptr, &built))
     return static_cast<LONG>(LastErrorOrFail());
   chain.Reset(built);
   CERT_CHAIN_POLICY_PARA policyPara{};
   policyPara.cbSize = sizeof(policyPara);
-  policyPara.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS | CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+  policyPara.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+  if (!checks.timeValidNow) policyPara.dwFlags |= CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS;
   CERT_CHAIN_POLICY_STATUS policyStatus{};
   policyStatus.cbSize = sizeof(policyStatus);
   if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain.Get(), &policyPara, &policyStatus))
     return static_cast<LONG>(LastErrorOrFail());
   if (policyStatus.dwError != 0) return static_cast<LONG>(policyStatus.dwError);
-  return ChainStatusError(chain.Get()->TrustStatus.dwErrorStatus);
+  DWORD status = chain.Get()->TrustStatus.dwErrorStatus;
+  if (checks.timeValidNow && (status & CERT_TRUST_IS_NOT_TIME_VALID)) return static_cast<LONG>(CERT_E_EXPIRED);
+  if (checks.codeSigningUsage && (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)) return static_cast<LONG>(CERT_E_WRONG_USAGE);
+  return ChainStatusError(status);
 }
-
-}  // namespace
 
 bool SubjectNamesMatch(const std::wstring& referenceSubject, const std::wstring& candidateSubject) {
   return !referenceSubject.empty() && referenceSubject == candidateSubject;
@@ -151,8 +163,8 @@ Result VerifySignatureTrust(const std::wstring& reference, const std::wstring& c
   result = ReadSignerCertificate(candidate, candidateSigner);
   if (result != kOk) return result;
 
-  std::wstring referenceSubject = SubjectName(referenceSigner.Get());
-  std::wstring candidateSubject = SubjectName(candidateSigner.Get());
+  std::wstring referenceSubject = CertificateSubject(referenceSigner.Get());
+  std::wstring candidateSubject = CertificateSubject(candidateSigner.Get());
 
   LONG trust = RunWinVerifyTrust(candidate);
   if (trust == 0) trust = VerifySignerChain(candidate, candidateSigner.Get());

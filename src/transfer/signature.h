@@ -2,10 +2,12 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string>
 
 #include "core/result_codes.h"
+#include "core/win_handles.h"
 
 namespace updater {
 
@@ -26,5 +28,21 @@ Result SignatureVerdict(LONG trustResult, const std::wstring& referenceSubject, 
 // Subjects match when they are equal character by character; a subject that could not be rendered
 // (empty) names no publisher and matches nothing.
 bool SubjectNamesMatch(const std::wstring& referenceSubject, const std::wstring& candidateSubject);
+
+// The signer certificate of a signed file, read through the Windows Installer with an invalid hash
+// being fatal. 0, TRUST_E_NOSIGNATURE for an unsigned file, or another failure code.
+Result ReadSignerCertificate(const std::wstring& path, UniqueCertContext& certificate);
+
+// The certificate's subject as "CN=..., O=..., L=..., C=..."; empty when it cannot be rendered.
+std::wstring CertificateSubject(PCCERT_CONTEXT certificate);
+
+// What the chain of a signer must satisfy beyond the Authenticode policy and a trusted root.
+struct ChainChecks {
+  bool timeValidNow = false;      // every certificate valid at this moment (nothing else vouches for the time)
+  bool codeSigningUsage = false;  // the chain is valid for code signing
+};
+// Builds the signer's chain (with the extra certificates the signature carries) and applies the
+// Authenticode chain policy without revocation checks: 0 or the failure (CERT_E_*, TRUST_E_*).
+LONG VerifyCodeSigningChain(PCCERT_CONTEXT signer, HCERTSTORE extraCertificates, const ChainChecks& checks);
 
 }  // namespace updater
