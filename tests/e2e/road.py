@@ -65,6 +65,7 @@ class Road:
         body = (head + "".join(self.sections)).replace("\n", "\r\n").encode("latin-1")
         self.http.add(self.updates_path, servers.Resource(
             body, last_modified=time.time() - 86400 + self.published * 60, **resource_options))
+        return body
 
     def installer_path(self, name):
         return f"/{self.id}/files/" + name.replace(" ", "-").lower() + ".exe"

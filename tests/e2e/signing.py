@@ -35,6 +35,7 @@ class SigningMaterial:
 
     def __init__(self, folder):
         self.folder = folder
+        self.issuers = {}
         tag = uuid.uuid4().hex[:8]
         (folder / "openssl.cnf").write_text(OPENSSL_CONFIG)
         self._root("trusted-root", f"/CN=Kestrune Test Root {tag}")
@@ -59,6 +60,7 @@ class SigningMaterial:
         _run(["openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", f"{root}.pem", "-CAkey", f"{root}.key",
               "-set_serial", str(int(uuid.uuid4().hex[:15], 16)), "-out", f"{name}.pem", "-days", "20",
               "-extfile", "openssl.cnf", "-extensions", "leaf"], self.folder)
+        self.issuers[name] = root
         chain = (self.folder / f"{name}.pem").read_text() + (self.folder / f"{root}.pem").read_text()
         (self.folder / f"{name}-chain.pem").write_text(chain)
 
@@ -67,6 +69,16 @@ class SigningMaterial:
         _run(["osslsigncode", "sign", "-certs", f"{signer}-chain.pem", "-key", f"{signer}.key", "-h", digest,
               "-in", str(source), "-out", str(target)], self.folder)
         return target
+
+    def sign_detached(self, data, signer="publisher"):
+        """A detached CMS signature of `data` in DER with SHA-256, as the publisher's guide makes it."""
+        content = self.folder / "detached-content.bin"
+        content.write_bytes(data)
+        target = self.folder / "detached-content.p7s"
+        _run(["openssl", "cms", "-sign", "-binary", "-outform", "DER", "-md", "sha256", "-in", str(content),
+              "-signer", f"{signer}.pem", "-inkey", f"{signer}.key", "-certfile", f"{self.issuers[signer]}.pem",
+              "-out", str(target)], self.folder)
+        return target.read_bytes()
 
     def copy(self, source, name):
         target = self.folder / name

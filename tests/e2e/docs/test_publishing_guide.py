@@ -1,18 +1,21 @@
 """The publisher's guide cannot drift from the product: every example file under docs/examples is read
 by the product's own readers, the guide shows each file exactly as it is, its worked example is run
 on the whole road against a local server, and its table of result codes says what the product says."""
+import datetime
 import hashlib
 import json
 import pathlib
 import re
 import shutil
 import subprocess
+import time
 import uuid
 
 import pytest
 
 import servers
 from road import PRODUCT_ROOT, Road
+from signing import SigningMaterial, trusted_root_of
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
 DOCS = ROOT / "docs"
@@ -104,7 +107,7 @@ def test_the_guide_shows_every_example_as_it_is():
 def test_the_result_code_table_says_what_the_product_says(wine):
     out = wine.run_exe(wine.build_dir / "tools" / "resultcodes.exe").stdout
     product = dict(line.split("\t", 1) for line in out.splitlines() if line.startswith("0x"))
-    assert len(product) == 0x33
+    assert len(product) == 0x36
     guide = GUIDE.read_text(encoding="utf-8")
     section = guide.split("## Result codes", 1)[1]
     table = {}
@@ -158,3 +161,42 @@ def test_the_worked_example_installs_on_the_whole_road(wine, http):
             shutil.rmtree(candidate, ignore_errors=True)
         shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(build, ignore_errors=True)
+
+
+def test_the_signing_section_signs_a_file_the_updater_accepts(wine, http, folder, tmp_path):
+    """The guide's openssl command, run as written on docs/examples/updates-signed.ini with the tests'
+    own publisher certificate; the updater of docs/examples/client-signed.ini, signed by the same
+    publisher, accepts the file and refuses it once one byte differs."""
+    section = GUIDE.read_text(encoding="utf-8").split("## Signing the updates configuration file", 1)[1]
+    command = re.search(r"```sh\n(openssl cms .*?)```", section.split("\n## ", 1)[0], re.S).group(1)
+    material = SigningMaterial(tmp_path)
+    shutil.copy2(tmp_path / "trusted-root.pem", tmp_path / "chain.pem")  # what leads from the leaf to its root
+    valid_until = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=14)).strftime("%d/%m/%Y")
+    server = f"http://127.0.0.1:{http.port}"
+    catalogue = (EXAMPLES / "updates-signed.ini").read_text(encoding="latin-1")
+    catalogue = re.sub(r"^ValidUntil=.*$", f"ValidUntil={valid_until}", catalogue, flags=re.M)
+    (tmp_path / "updates.ini").write_bytes(catalogue.replace("\n", "\r\n").encode("latin-1"))
+    subprocess.run(["bash", "-c", command], cwd=tmp_path, check=True, capture_output=True, timeout=60)
+    signed = (tmp_path / "updates.ini").read_bytes()
+    http.add("/signed-docs/updates.ini", servers.Resource(signed))
+    http.add("/signed-docs/updates.ini.p7s", servers.Resource((tmp_path / "updates.ini.p7s").read_bytes()))
+
+    client_id = "DocsSigned" + uuid.uuid4().hex[:8]
+    client = (EXAMPLES / "client-signed.ini").read_text(encoding="latin-1")
+    client = re.sub(r"^ID=.*$", f"ID={client_id}", client, flags=re.M)
+    client = re.sub(r"^URL=.*$", f"URL={server}/signed-docs/updates.ini", client, flags=re.M)
+    client = re.sub(r"^DownloadsFolder=.*$", lambda _: f"DownloadsFolder={wine.windows_path(folder / 'downloads')}",
+                    client, flags=re.M)
+    (folder / "updater.ini").write_text(client.replace("\n", "\r\n"), encoding="latin-1")
+    shutil.copy2(material.sign(wine.updater, "publisher", "updater-signed.exe"), folder / "updater.exe")
+    road = Road(wine, folder, http)
+    try:
+        with trusted_root_of(wine, material):
+            assert road.run("/set loglevel Error|Info|Debug|Trace").code == 0
+            assert road.run("/justcheck").code == 0, road.log()[-3000:]  # Acme Tool 1.2 is not installed here
+            assert "The updates configuration file is signed by the publisher (Serial 1796860800" in road.log()
+            changed = signed.replace(b"twice as fast", b"twice as slow")
+            http.add("/signed-docs/updates.ini", servers.Resource(changed, last_modified=time.time()))
+            assert road.run("/justcheck").code == 0xE0000034, road.log()[-3000:]
+    finally:
+        wine.reg_delete(f"{PRODUCT_ROOT}\\{client_id}")

@@ -72,7 +72,8 @@ class ServiceRoad:
         assert self.run("/set loglevel Error|Info|Debug|Trace") == 0
         self.publish()
 
-    def publish(self, server_file_name="a.exe", flags="Advertises", extra_args="", command_line=None, detect_key=None):
+    def publish(self, server_file_name="a.exe", flags="Advertises", extra_args="", command_line=None, detect_key=None,
+                general=""):
         self.http.add(f"/{self.id}/installer", servers.Resource(self.installer))
         if command_line is None:
             command_line = (f'/regkey {self.state_key}\\A /regvalue Version /regdata 1.0 '
@@ -82,8 +83,9 @@ class ServiceRoad:
                    f"URL=http://127.0.0.1:{self.http.port}/{self.id}/installer\r\nServerFileName={server_file_name}\r\n"
                    f"CommandLine={command_line}\r\nRegistryKey={detect_key or self.state_key + chr(92) + 'A' + chr(92) + 'Version'}\r\n"
                    f"Version=1.0\r\nFlags={flags}\r\n")
-        self.http.add(self.updates, servers.Resource((";kxw;\r\n" + section).encode("latin-1"),
-                                                     last_modified=time.time() - 600 + len(self.http.requests)))
+        body = (";kxw;\r\n" + general + section).encode("latin-1")
+        self.http.add(self.updates, servers.Resource(body, last_modified=time.time() - 600 + len(self.http.requests)))
+        return body
 
     def run(self, args):
         return self.wine.run_exe(self.folder / "updater.exe", args).code
@@ -196,6 +198,29 @@ def test_the_server_refuses_an_unsigned_updater_and_another_publishers_installer
     assert road.channel("install", "A", config, url) == SERVICE_ERROR
     assert "The support server refuses the command: " in road.log() and reason in road.log(), road.log()[-3000:]
     assert road.ran() == []
+
+
+@pytest.mark.parametrize("service_road", [(True, "publisher")], indirect=True)
+def test_a_server_that_requires_signatures_checks_the_file_it_reads(service_road, material):
+    road = service_road
+    config = road.folder / "updater.ini"
+    config.write_text(config.read_text(encoding="latin-1") + "UpdatesFileSignature=Required\r\n", encoding="latin-1")
+    until = time.strftime("%d/%m/%Y", time.gmtime(time.time() + 7 * 86400))
+    body = road.publish(general=f"[General]\r\nSerial=5\r\nValidUntil={until}\r\n")
+    road.http.add(road.updates + ".p7s", servers.Resource(material.sign_detached(body)))
+    assert road.run("/silentall -nofreqcheck -nogui") == 0
+    road.wait_for("Updater finished. Mode: 8.")
+    assert "Updater finished. Mode: 18. Return code: 0" in road.log(), road.log()[-3000:]
+    # The check and the server each verified the file they read.
+    assert road.log().count("The updates configuration file is signed by the publisher (Serial 5,") == 2
+    assert road.ran() == ["A"]
+
+    # The server reads the file again for every command: signed by another publisher, it is refused.
+    road.http.add(road.updates + ".p7s", servers.Resource(material.sign_detached(body, "other")))
+    url = f"http://127.0.0.1:{road.http.port}{road.updates}"
+    assert road.channel("install", "A", road.wine.windows_path(config), url) == SERVICE_ERROR
+    assert "The updates configuration file is refused: it is signed by " in road.log(), road.log()[-3000:]
+    assert road.ran() == ["A"]
 
 
 @pytest.mark.parametrize("service_road", [(True, "publisher")], indirect=True)
