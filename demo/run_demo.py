@@ -134,7 +134,21 @@ class Demo:
         code, out = self.wine.reg_query(key)
         print(f"   {title} ({key}):")
         lines = [line for line in out.splitlines() if line.strip()] if code == 0 else ["(no such key)"]
+        if any("REG_QWORD" in line for line in lines):
+            qwords = self.qword_values(key)
+            lines = [re.sub(r"^(\s*)(\S+)(\s+REG_QWORD\s+)\(null\)$",
+                            lambda m: m.group(1) + m.group(2) + m.group(3) + qwords.get(m.group(2), "(null)"), line)
+                     for line in lines]
         print("\n".join("      " + line.strip() for line in lines))
+
+    def qword_values(self, key):
+        """64-bit values of the key as Windows' reg shows them (Wine's reg query prints "(null)")."""
+        export = self.app / "demo-export.reg"
+        self.wine.wine(["reg", "export", key, self.wine.windows_path(export), "/y"])
+        text = export.read_bytes().decode("utf-16") if export.exists() else ""
+        export.unlink(missing_ok=True)
+        return {name: hex(int.from_bytes(bytes.fromhex(data.replace(",", "")), "little"))
+                for name, data in re.findall(r'^"([^"]+)"=hex\(b\):([0-9a-f,]+)', text, re.M)}
 
     def linux_path(self, windows_path):
         return self.wine.prefix / "drive_c" / windows_path[3:].replace("\\", "/")
@@ -214,6 +228,7 @@ def main():
     wine.reg_delete(installed_key)
     print(f"\nThe whole log: {demo.log_path}")
     service_demo(wine, publisher, port)
+    signed_catalogue_demo(wine, publisher, port)
     automation_demo(wine, port)
     releases_demo(wine, publisher, port)
     server.shutdown()
@@ -263,6 +278,51 @@ def service_demo(wine, publisher, port):
         print("== The application's uninstaller removes the service")
         demo.run("/uninstallservice")
     wine.reg_delete(r"HKLM\Software\Acme\Tool")
+
+
+def signed_catalogue_demo(wine, publisher, port):
+    """The publisher signs its updates configuration file (a detached signature beside it, made with
+    openssl by the code-signing certificate that also signed updater.exe); the file's Serial and
+    ValidUntil keep it fresh. A replayed older file, genuinely signed, is refused."""
+    from signing import SigningMaterial, trusted_root_of
+    print("\n== A signed updates configuration file: UpdatesFileSignature=Required in the client configuration")
+    folder = pathlib.Path(wine.build_dir) / "demo" / "signing-catalogue"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    material = SigningMaterial(folder)
+    publisher = publisher.resolve()
+    valid_until = time.strftime("%d/%m/%Y", time.gmtime(time.time() + 14 * 86400))
+    template = (publisher / "updates.ini").read_text(encoding="latin-1")
+    files = {}
+    for serial in (2026120901, 2026121001):
+        text = re.sub(r"^\[General\]\r?\n", lambda m: f"{m.group(0)}Serial={serial}\nValidUntil={valid_until}\n",
+                      template, count=1, flags=re.M)
+        data = text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1")
+        files[serial] = (data, material.sign_detached(data))
+
+    def serve(serial):
+        data, signature = files[serial]
+        (publisher / "signed.ini").write_bytes(data)
+        (publisher / "signed.ini.p7s").write_bytes(signature)
+        print(f"   the publisher serves signed.ini with Serial={serial} and ValidUntil={valid_until}, "
+              f"and its signature signed.ini.p7s ({len(signature)} bytes)")
+
+    app = fresh_app(wine, "Acme Tool Signed", APP_ID + "Signed", f"http://127.0.0.1:{port}/signed.ini",
+                    "UpdatesFileSignature=Required\r\n")
+    material.sign(wine.updater, "publisher", "updater-signed.exe")
+    shutil.copy2(folder / "updater-signed.exe", app / "updater.exe")
+    demo = Demo(wine, app)
+    with trusted_root_of(wine, material):
+        demo.run("/set loglevel Error|Info|Debug|Trace")
+        serve(2026121001)
+        print("== A just-check accepts the file: signed by the updater's own publisher, fresh, the newest seen")
+        demo.run("/justcheck")
+        demo.show_registry(f"HKCU\\Software\\Velmora\\Kestrune Updater\\{APP_ID}Signed\\Settings",
+                           "what the updater remembers")
+        time.sleep(1.1)  # a new modification time, so that the server sends the file again
+        serve(2026120901)
+        print("== Someone replays yesterday's genuine file: the signature holds, but the serial is older")
+        demo.run("/justcheck")
 
 
 def fresh_app(wine, folder_name, app_id, url, flags=""):
