@@ -51,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   CountingObserver observer;
   updater::AsyncDownloadThread engine(&observer, nullptr);
-  engine.SetResume(false);
+  engine.Options().resume = false;
   updater::bench::Stopwatch stopwatch;
   updater::Result result = engine.Download(argv[1], argv[2]);
   double seconds = stopwatch.Seconds();

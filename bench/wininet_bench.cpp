@@ -12,8 +12,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "base/win_handles.h"
 #include "bench_clock.h"
-#include "core/win_handles.h"
 
 namespace {
 

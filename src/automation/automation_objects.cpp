@@ -5,18 +5,19 @@
 #include <vector>
 
 #include "automation/script_arguments.h"
+#include "base/instance_guard.h"
+#include "base/logger.h"
+#include "base/paths.h"
 #include "catalogue/selection.h"
 #include "catalogue/version.h"
-#include "config/catalogue_wiring.h"
-#include "core/check_run.h"
-#include "core/instance_guard.h"
-#include "core/logger.h"
-#include "core/module_path.h"
+#include "check/check_run.h"
 #include "install/installer.h"
+#include "transfer/catalogue_services.h"
 #include "transfer/credentials.h"
 #include "transfer/credentials_provider.h"
 #include "transfer/download_observer.h"
 #include "transfer/download_phase.h"
+#include "ui/credentials_dialog.h"
 
 namespace updater {
 namespace {
@@ -218,6 +219,7 @@ class UpdatesList : public ServerObject<IMorvaskUpdates> {
     if (toDownload == 0) return S_OK;
     for (std::size_t i = 0; i < catalogue_->Count(); ++i) catalogue_->At(i).selected = catalogue_->At(i).processing;
     ServerCredentials credentials(HKEY_CURRENT_USER, settings.id);
+    credentials.SetPromptFunction(DialogCredentialsPrompt());
     credentials.LoadAtStart();
     CallbackObserver observer(callback_);
     *retCode = static_cast<int>(DownloadSelectedUpdates(*catalogue_, &observer, &credentials, settings));

@@ -3,12 +3,14 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <cstring>
 #include <cwctype>
 #include <vector>
 
-#include "catalogue/text_util.h"
-#include "core/logger.h"
-#include "core/win_handles.h"
+#include "base/logger.h"
+#include "base/process.h"
+#include "base/text_util.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {
@@ -19,7 +21,6 @@ constexpr std::int32_t kFirstWindows11Build = 22000;
 // as "C:\Windows\System32\*" cannot keep a check busy.
 constexpr int kMaxWildcardMatches = 256;
 // A registry value that keeps changing size between the size query and the read is given up.
-constexpr int kMaxValueReadAttempts = 4;
 
 bool IsAbsolute(const std::wstring& path) {
   return (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') || (path.size() >= 2 && path[1] == L':');
@@ -34,16 +35,6 @@ std::int32_t TextToNumber(const std::wstring& text) {
     if (value > 0x7FFFFFFF) return 0x7FFFFFFF;
   }
   return static_cast<std::int32_t>(value);
-}
-
-std::optional<std::uint32_t> ReadDword(HKEY key, const wchar_t* name) {
-  DWORD type = 0;
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof(value))
-    return std::nullopt;
-  return value;
 }
 
 bool RunsOn64BitWindows() {
@@ -62,8 +53,8 @@ bool RunsOn64BitWindows() {
 
 // The view of the registry a detection reads: the 64-bit one for "Sys64" updates, else the one a
 // 32-bit program sees.
-REGSAM DetectionView(const UpdateRecord& record) {
-  return record.HasFlag(kUpdateSys64) ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+RegistryView DetectionView(const UpdateRecord& record) {
+  return record.HasFlag(kUpdateSys64) ? RegistryView::k64 : RegistryView::k32;
 }
 
 VersionNumber ParseOrZero(const std::wstring& text) {
@@ -112,11 +103,7 @@ bool IsFileInstalled(const UpdateRecord& record) {
   return false;
 }
 
-bool OpenDetectionKey(HKEY root, const std::wstring& subkey, REGSAM view, UniqueRegKey& key) {
-  return ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, key.Put()) == ERROR_SUCCESS;
-}
-
-bool ValueSatisfies(const UpdateRecord& record, HKEY key, const std::wstring& valueName) {
+bool ValueSatisfies(const UpdateRecord& record, const RegistryKey& key, const std::wstring& valueName) {
   std::wstring text = ReadRegistryText(key, valueName).value_or(std::wstring());
   return CompareForDetection(ParseOrZero(text), record.versionOperator, record.Version);
 }
@@ -124,20 +111,18 @@ bool ValueSatisfies(const UpdateRecord& record, HKEY key, const std::wstring& va
 bool IsRegistryInstalled(const UpdateRecord& record) {
   RegistryKeyParts parts;
   if (!SplitRegistryKey(record.detectionTarget, parts)) return false;
-  REGSAM view = DetectionView(record);
+  RegistryView view = DetectionView(record);
   if (parts.userThenMachine) {
-    UniqueRegKey user;
-    UniqueRegKey machine;
-    bool userOpened = OpenDetectionKey(HKEY_CURRENT_USER, parts.subkey, view, user);
-    bool machineOpened = OpenDetectionKey(HKEY_LOCAL_MACHINE, parts.subkey, view, machine);
-    if (!userOpened && !machineOpened) return false;
+    RegistryKey user = RegistryKey::Open(HKEY_CURRENT_USER, parts.subkey, view);
+    RegistryKey machine = RegistryKey::Open(HKEY_LOCAL_MACHINE, parts.subkey, view);
+    if (!user && !machine) return false;
     if ((record.criteria & kCriterionVersion) == 0) return true;
-    if (userOpened && ValueSatisfies(record, user.Get(), parts.valueName)) return true;
-    return machineOpened && ValueSatisfies(record, machine.Get(), parts.valueName);
+    if (user && ValueSatisfies(record, user, parts.valueName)) return true;
+    return machine && ValueSatisfies(record, machine, parts.valueName);
   }
-  UniqueRegKey key;
-  if (!OpenDetectionKey(parts.root, parts.subkey, view, key)) return false;
-  return ValueSatisfies(record, key.Get(), parts.valueName);
+  RegistryKey key = RegistryKey::Open(parts.root, parts.subkey, view);
+  if (!key) return false;
+  return ValueSatisfies(record, key, parts.valueName);
 }
 
 // CustomDetection: the publisher's program answers through its exit code, non-zero for installed.
@@ -145,23 +130,21 @@ bool IsRegistryInstalled(const UpdateRecord& record) {
 // signed like the updater unless the update allows otherwise).
 bool IsCustomDetectionInstalled(const UpdateRecord& record) {
   if (record.expansionError != 0 || record.detectionTarget.empty()) return false;
-  SHELLEXECUTEINFOW info{};
-  info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-  info.lpVerb = L"open";
-  info.lpFile = record.detectionTarget.c_str();
-  info.lpParameters = record.CustomDetectionParams.empty() ? nullptr : record.CustomDetectionParams.c_str();
-  info.nShow = SW_HIDE;
-  if (!::ShellExecuteExW(&info)) {
+  ShellOpen open;
+  open.file = record.detectionTarget;
+  open.parameters = record.CustomDetectionParams;
+  open.show = SW_HIDE;
+  open.waitForStart = true;
+  UniqueHandle process;
+  Result started = OpenWithShell(open, &process);
+  if (started != kOk) {
     LogFormat(kLogDebug, L"Custom detection program %ls could not be started: %lu", record.detectionTarget.c_str(),
-              ::GetLastError());
+              static_cast<unsigned long>(started));
     return false;
   }
-  UniqueHandle process(info.hProcess);
   if (!process) return false;
-  ::WaitForSingleObject(process.Get(), INFINITE);
   DWORD exitCode = 0;
-  if (!::GetExitCodeProcess(process.Get(), &exitCode)) return false;
+  if (WaitForExit(process.Get(), &exitCode) != kOk) return false;
   LogFormat(kLogDebug, L"Custom detection program %ls exited with %lu", record.detectionTarget.c_str(), exitCode);
   return exitCode != 0;
 }
@@ -245,20 +228,19 @@ WindowsFacts WindowsFactsFrom(const WindowsVersionValues& values, bool is64Bit) 
 
 WindowsFacts ReadWindowsFacts() {
   WindowsVersionValues values;
-  UniqueRegKey key;
   bool is64Bit = RunsOn64BitWindows();
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_READ | KEY_WOW64_64KEY, key.Put()) !=
-      ERROR_SUCCESS) {
+  RegistryKey key = RegistryKey::Open(HKEY_LOCAL_MACHINE, kCurrentVersionKey, RegistryView::k64);
+  if (!key) {
     WindowsFacts facts;
     facts.is64Bit = is64Bit;
     return facts;
   }
-  values.currentMajorVersionNumber = ReadDword(key.Get(), L"CurrentMajorVersionNumber");
-  values.currentMinorVersionNumber = ReadDword(key.Get(), L"CurrentMinorVersionNumber");
-  values.currentVersion = ReadRegistryText(key.Get(), L"CurrentVersion");
-  values.currentBuildNumber = ReadRegistryText(key.Get(), L"CurrentBuildNumber");
-  values.releaseId = ReadRegistryText(key.Get(), L"ReleaseId");
-  values.csdVersion = ReadRegistryText(key.Get(), L"CSDVersion");
+  values.currentMajorVersionNumber = key.ReadDword(L"CurrentMajorVersionNumber");
+  values.currentMinorVersionNumber = key.ReadDword(L"CurrentMinorVersionNumber");
+  values.currentVersion = ReadRegistryText(key, L"CurrentVersion");
+  values.currentBuildNumber = ReadRegistryText(key, L"CurrentBuildNumber");
+  values.releaseId = ReadRegistryText(key, L"ReleaseId");
+  values.csdVersion = ReadRegistryText(key, L"CSDVersion");
   return WindowsFactsFrom(values, is64Bit);
 }
 
@@ -307,34 +289,28 @@ std::uint32_t PackageArchitecture(const std::wstring& text) {
   return kX86;
 }
 
-std::optional<std::wstring> ReadRegistryText(HKEY key, const std::wstring& valueName) {
-  for (int attempt = 0; attempt < kMaxValueReadAttempts; ++attempt) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (::RegQueryValueExW(key, valueName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-      return std::nullopt;
-    // Room for a terminating zero that the stored data may lack.
-    std::vector<BYTE> data(size + sizeof(wchar_t) * 2, 0);
-    DWORD read = size;
-    LSTATUS status = ::RegQueryValueExW(key, valueName.c_str(), nullptr, &type, data.data(), &read);
-    if (status == ERROR_MORE_DATA) continue;
-    if (status != ERROR_SUCCESS) return std::nullopt;
-    switch (type) {
-      case REG_SZ:
-      case REG_EXPAND_SZ:
-      case REG_MULTI_SZ:
-        return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
-      case REG_DWORD:
-        if (read >= sizeof(DWORD)) return std::to_wstring(*reinterpret_cast<const DWORD*>(data.data()));
-        return std::nullopt;
-      case REG_QWORD:
-        if (read >= sizeof(ULONGLONG)) return std::to_wstring(*reinterpret_cast<const ULONGLONG*>(data.data()));
-        return std::nullopt;
-      default:
-        return std::nullopt;
+std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::wstring& valueName) {
+  DWORD type = 0;
+  std::optional<std::vector<BYTE>> data = key.ReadRaw(valueName, type);
+  if (!data) return std::nullopt;
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ: {
+      // Up to the first NUL: a list gives its first string.
+      std::wstring text(data->size() / sizeof(wchar_t), L'\0');
+      if (!text.empty()) std::memcpy(text.data(), data->data(), text.size() * sizeof(wchar_t));
+      return text.substr(0, text.find(L'\0'));
     }
+    case REG_DWORD:
+      if (data->size() >= sizeof(DWORD)) return std::to_wstring(*reinterpret_cast<const DWORD*>(data->data()));
+      return std::nullopt;
+    case REG_QWORD:
+      if (data->size() >= sizeof(ULONGLONG)) return std::to_wstring(*reinterpret_cast<const ULONGLONG*>(data->data()));
+      return std::nullopt;
+    default:
+      return std::nullopt;
   }
-  return std::nullopt;
 }
 
 VersionNumber ReadFileVersion(const std::wstring& path) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/registry.h"
 #include "catalogue/update_record.h"
 #include "catalogue/version.h"
 
@@ -59,7 +60,7 @@ std::uint32_t PackageArchitecture(const std::wstring& text);
 
 // A registry value as text: strings as they are (the first string of a multi-string), numbers in
 // decimal; nullopt when the value cannot be read.
-std::optional<std::wstring> ReadRegistryText(HKEY key, const std::wstring& valueName);
+std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::wstring& valueName);
 
 // The version of an executable's version resource; 0.0.0.0 when it has none.
 VersionNumber ReadFileVersion(const std::wstring& path);

@@ -8,10 +8,10 @@
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>
 
+#include "base/file_bytes.h"
+#include "base/text_util.h"
+#include "base/win_handles.h"
 #include "catalogue/markdown.h"
-#include "catalogue/text_util.h"
-#include "core/file_bytes.h"
-#include "core/win_handles.h"
 
 namespace updater {
 namespace {

@@ -6,6 +6,8 @@
 #include <map>
 #include <utility>
 
+#include "base/text_util.h"
+
 namespace updater {
 namespace {
 
@@ -28,12 +30,6 @@ bool StartsWithNoCase(const std::wstring& text, std::size_t at, const wchar_t* p
   return true;
 }
 
-std::wstring Trim(const std::wstring& text) {
-  std::size_t first = 0, last = text.size();
-  while (first < last && IsWhite(text[first])) ++first;
-  while (last > first && IsWhite(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
 
 void AppendEscaped(std::wstring& out, wchar_t c) {
   switch (c) {
@@ -588,13 +584,13 @@ class BlockReader {
     }
     lines_.clear();
     inItem_ = false;
-    std::wstring markup = Trim(ConvertMarkdownInline(Trim(joined)));
+    std::wstring markup = Trim(ConvertMarkdownInline(Trim(joined, kWhiteSpace)), kWhiteSpace);
     if (!markup.empty()) Current().push_back(std::move(markup));
   }
 
   void Heading(const std::wstring& text) {
     Flush();
-    std::wstring trimmed = Trim(text);
+    std::wstring trimmed = Trim(text, kWhiteSpace);
     std::wstring lower;
     for (wchar_t c : trimmed) lower.push_back(LowerAscii(c));
     if (lower == L"features") group_ = Group::Features;
@@ -638,7 +634,7 @@ class BlockReader {
   }
 
   static bool IsSetextUnderline(const std::wstring& rest, wchar_t mark) {
-    std::wstring trimmed = Trim(rest);
+    std::wstring trimmed = Trim(rest, kWhiteSpace);
     if (trimmed.empty()) return false;
     for (wchar_t c : trimmed)
       if (c != mark) return false;
@@ -703,14 +699,14 @@ class BlockReader {
       std::size_t hashes = 0;
       while (hashes < rest.size() && rest[hashes] == L'#') ++hashes;
       if (hashes >= 1 && hashes <= 6 && (hashes == rest.size() || IsBlank(rest[hashes]))) {
-        std::wstring heading = Trim(rest.substr(hashes));
+        std::wstring heading = Trim(rest.substr(hashes), kWhiteSpace);
         // A closing run of "#" preceded by a blank is not part of the heading.
         std::size_t closing = heading.size();
         while (closing > 0 && heading[closing - 1] == L'#') --closing;
         if (closing == 0) {
           heading.clear();
         } else if (closing < heading.size() && IsBlank(heading[closing - 1])) {
-          heading = Trim(heading.substr(0, closing));
+          heading = Trim(heading.substr(0, closing), kWhiteSpace);
         }
         Heading(heading);
         return;

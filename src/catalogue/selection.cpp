@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace updater {
 namespace {

@@ -8,15 +8,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "catalogue/ini_file.h"
+#include "base/ini_file.h"
+#include "base/result_codes.h"
+#include "catalogue/publisher_message.h"
 #include "catalogue/update_record.h"
-#include "core/result_codes.h"
-#include "notify/publisher_message.h"
 
 namespace updater {
 
 // First characters of a genuine updates configuration file.
 inline constexpr wchar_t kUpdatesFileMarker[] = L";kxw;";
+// The first item of "Replaces" that makes an update replace every other.
+inline constexpr wchar_t kReplaceAll[] = L"All";
 
 // The records of one run in file order (index 0 is the newest); owns them, so the links between
 // records stay valid as long as the catalogue.

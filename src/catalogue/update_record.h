@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/ini_file.h"
+#include "base/ini_file.h"
+#include "base/result_codes.h"
 #include "catalogue/version.h"
-#include "core/result_codes.h"
 
 namespace updater {
 
@@ -170,8 +170,6 @@ struct UpdateRecord {
   bool replaced = false;
   bool deprecated = false;
   std::wstring localPath;
-  std::wstring descriptionRtf;
-  const CatalogueSettings* settings = nullptr;
 
   bool HasFlag(std::uint32_t bits) const { return (Flags.Value() & bits) == bits; }
   DescriptionGroup& Group(DescriptionKind kind) { return descriptionGroups[kind]; }

@@ -1,11 +1,8 @@
 #include "catalogue/updates_file_freshness.h"
 
-#include <windows.h>
 
 namespace updater {
 namespace {
-
-constexpr UtcTicks kTicksPerDay = 864000000000ULL;
 
 wchar_t UpperAscii(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
@@ -38,26 +35,20 @@ bool ParseUpdatesFileSerial(const std::wstring& text, std::uint64_t& serial) {
   return true;
 }
 
-bool ParseValidUntilEnd(const std::wstring& text, UtcTicks& end) {
+bool ParseValidUntilEnd(const std::wstring& text, FileTime64& end) {
   int day = 0, month = 0, year = 0;
-  if (!ParseMessageDate(text, day, month, year)) return false;
-  SYSTEMTIME date{};
-  date.wYear = static_cast<WORD>(year);
-  date.wMonth = static_cast<WORD>(month);
-  date.wDay = static_cast<WORD>(day);
-  FILETIME start{};
-  if (!::SystemTimeToFileTime(&date, &start)) return false;
-  end = ((static_cast<UtcTicks>(start.dwHighDateTime) << 32) | start.dwLowDateTime) + kTicksPerDay;
-  return true;
+  if (!ParseDayMonthYear(text, day, month, year)) return false;
+  end = EndOfDay(day, month, year);
+  return end != 0;
 }
 
 FreshnessVerdict DecideFreshness(const std::wstring& serialText, const std::wstring& validUntilText,
-                                 const std::wstring& digest, const RememberedUpdatesFile& remembered, UtcTicks now) {
+                                 const std::wstring& digest, const RememberedUpdatesFile& remembered, FileTime64 now) {
   std::uint64_t serial = 0;
   if (!ParseUpdatesFileSerial(serialText, serial))
     return Refuse(E_UPD_UPDATES_FILE_EXPIRED, L"its Serial \"" + serialText +
                                                   L"\" is not a number from 1 to 9223372036854775807.");
-  UtcTicks end = 0;
+  FileTime64 end = 0;
   if (!ParseValidUntilEnd(validUntilText, end))
     return Refuse(E_UPD_UPDATES_FILE_EXPIRED,
                   L"its ValidUntil \"" + validUntilText + L"\" is not a day/month/year date.");

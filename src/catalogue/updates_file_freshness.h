@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "core/result_codes.h"
-#include "notify/publisher_message.h"
+#include "base/result_codes.h"
+#include "base/utc_time.h"
 
 namespace updater {
 
@@ -29,12 +29,12 @@ struct FreshnessVerdict {
 // "Serial": decimal digits only, from 1 to 2^63 - 1.
 bool ParseUpdatesFileSerial(const std::wstring& text, std::uint64_t& serial);
 // "ValidUntil" as day/month/year: the first moment after that day, UTC; false for no real date.
-bool ParseValidUntilEnd(const std::wstring& text, UtcTicks& end);
+bool ParseValidUntilEnd(const std::wstring& text, FileTime64& end);
 
 // The file (its keys as written and the SHA-256 of its bytes) at `now`, against what was remembered:
 // refused when a key is missing or malformed, when it is past the end of its ValidUntil day, when
 // its serial is below the remembered one, or equal to it with other bytes.
 FreshnessVerdict DecideFreshness(const std::wstring& serialText, const std::wstring& validUntilText,
-                                 const std::wstring& digest, const RememberedUpdatesFile& remembered, UtcTicks now);
+                                 const std::wstring& digest, const RememberedUpdatesFile& remembered, FileTime64 now);
 
 }  // namespace updater

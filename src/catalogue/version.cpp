@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <regex>
 
-#include "catalogue/text_util.h"
+#include "base/text_util.h"
 
 namespace updater {
 

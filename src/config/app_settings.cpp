@@ -2,8 +2,9 @@
 
 #include <msi.h>
 
-#include "core/logger.h"
-#include "core/win_handles.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/registry.h"
 
 namespace updater {
 namespace {
@@ -15,36 +16,10 @@ bool FileExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::wstring ExecutablePath() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return L"";
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 // The per-user "ConfigFilePath" string, read without creating anything.
 std::optional<std::wstring> ReadConfigFilePathValue() {
-  UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kGlobalSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.Put()) !=
-      ERROR_SUCCESS)
-    return std::nullopt;
-  DWORD type = 0;
-  DWORD size = 0;
-  if (::RegQueryValueExW(key.Get(), kValueConfigFilePath, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ))
-    return std::nullopt;
-  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-  DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-  if (::RegQueryValueExW(key.Get(), kValueConfigFilePath, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                         &bytes) != ERROR_SUCCESS)
-    return std::nullopt;
-  text.resize(std::min<size_t>(text.size(), bytes / sizeof(wchar_t)));
-  size_t end = text.find(L'\0');
-  if (end != std::wstring::npos) text.resize(end);
-  return text;
+  return RegistryKey::Open(HKEY_CURRENT_USER, kGlobalSettingsKey, RegistryView::k32, KEY_QUERY_VALUE)
+      .ReadString(kValueConfigFilePath);
 }
 
 std::optional<std::wstring> SystemEnvironmentVariable(const std::wstring& name) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/ini_file.h"
+#include "base/ini_file.h"
+#include "base/result_codes.h"
 #include "config/settings_store.h"
-#include "core/result_codes.h"
 
 namespace updater {
 
@@ -114,7 +114,7 @@ class AppSettings {
   std::uint32_t logLevel = 0;       // Off
   std::wstring proxy;
 
-  // From the command line and the run (Parts of the run driver).
+  // From the command line and the run driver.
   std::wstring userName;
   std::wstring password;
   bool justDownload = false;

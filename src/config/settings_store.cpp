@@ -2,62 +2,25 @@
 
 #include <climits>
 
-#include "catalogue/ini_file.h"
-#include "core/win_handles.h"
+#include "base/ini_file.h"
+#include "base/registry.h"
+#include "base/text_util.h"
 
 namespace updater {
 namespace {
 
 // The 32-bit program's registry view, so that this build and the shipped one see the same keys.
-constexpr REGSAM kView = KEY_WOW64_32KEY;
+constexpr RegistryView kView = RegistryView::k32;
 
 // Opens (creating) the key with full access. A read that is refused full access (a standard user
 // reading the machine hive) opens the existing key for reading instead, so that machine-wide
 // values stay readable without administrative rights.
-UniqueRegKey OpenStoreKey(HKEY hive, const std::wstring& path, bool forRead) {
-  UniqueRegKey key;
-  if (path.empty()) return key;
-  LSTATUS status = ::RegCreateKeyExW(hive, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | kView,
-                                     nullptr, key.Put(), nullptr);
-  if (status == ERROR_SUCCESS) return key;
-  key.Reset();
-  if (forRead && status == ERROR_ACCESS_DENIED &&
-      ::RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | kView, key.Put()) != ERROR_SUCCESS)
-    key.Reset();
-  return key;
-}
-
-// Reads raw value bytes; nullopt when the key or the value is missing or unreadable.
-std::optional<std::vector<BYTE>> ReadRaw(HKEY hive, const std::wstring& path, const std::wstring& name,
-                                         DWORD* type) {
-  UniqueRegKey key = OpenStoreKey(hive, path, true);
-  if (!key) return std::nullopt;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD size = 0;
-    if (::RegQueryValueExW(key.Get(), name.c_str(), nullptr, type, nullptr, &size) != ERROR_SUCCESS)
-      return std::nullopt;
-    std::vector<BYTE> data(size);
-    LSTATUS status = ::RegQueryValueExW(key.Get(), name.c_str(), nullptr, type, data.data(), &size);
-    if (status == ERROR_MORE_DATA) continue;  // the value grew in between
-    if (status != ERROR_SUCCESS) return std::nullopt;
-    data.resize(size);
-    return data;
-  }
-  return std::nullopt;
-}
-
-bool WriteRaw(HKEY hive, const std::wstring& path, const std::wstring& name, DWORD type, const void* data,
-              DWORD size) {
-  UniqueRegKey key = OpenStoreKey(hive, path, false);
-  if (!key) return false;
-  return ::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
-}
-
-std::wstring Trimmed(const std::wstring& text) {
-  size_t first = text.find_first_not_of(L" \t");
-  if (first == std::wstring::npos) return L"";
-  size_t last = text.find_last_not_of(L" \t");
-  return text.substr(first, last - first + 1);
+RegistryKey OpenStoreKey(HKEY hive, const std::wstring& path, bool forRead) {
+  if (path.empty()) return {};
+  LSTATUS status = ERROR_SUCCESS;
+  RegistryKey key = RegistryKey::Create(hive, path, kView, KEY_ALL_ACCESS, &status);
+  if (key || !forRead || status != ERROR_ACCESS_DENIED) return key;
+  return RegistryKey::Open(hive, path, kView, KEY_READ);
 }
 
 }  // namespace
@@ -88,7 +51,7 @@ std::wstring SettingsStore::KeyPath(SettingsKey kind) const {
 
 std::optional<FileTime64> SettingsStore::ReadTime(SettingsKey kind, const std::wstring& name) const {
   DWORD type = 0;
-  auto data = ReadRaw(hive_, KeyPath(kind), name, &type);
+  auto data = OpenStoreKey(hive_, KeyPath(kind), true).ReadRaw(name, type);
   if (!data || data->size() != sizeof(FileTime64) || (type != REG_BINARY && type != REG_QWORD)) return std::nullopt;
   FileTime64 time = 0;
   memcpy(&time, data->data(), sizeof(time));
@@ -96,7 +59,7 @@ std::optional<FileTime64> SettingsStore::ReadTime(SettingsKey kind, const std::w
 }
 
 bool SettingsStore::WriteTime(SettingsKey kind, const std::wstring& name, FileTime64 time) const {
-  return WriteRaw(hive_, KeyPath(kind), name, REG_BINARY, &time, sizeof(time));
+  return OpenStoreKey(hive_, KeyPath(kind), false).WriteRaw(name, REG_BINARY, &time, sizeof(time)) == ERROR_SUCCESS;
 }
 
 std::optional<bool> SettingsStore::ReadFlag(SettingsKey kind, const std::wstring& name) const {
@@ -110,99 +73,54 @@ bool SettingsStore::WriteFlag(SettingsKey kind, const std::wstring& name, bool f
 }
 
 std::optional<std::uint32_t> SettingsStore::ReadNumber(SettingsKey kind, const std::wstring& name) const {
-  DWORD type = 0;
-  auto data = ReadRaw(hive_, KeyPath(kind), name, &type);
-  if (!data || type != REG_DWORD || data->size() != sizeof(DWORD)) return std::nullopt;
-  DWORD number = 0;
-  memcpy(&number, data->data(), sizeof(number));
-  return number;
+  return OpenStoreKey(hive_, KeyPath(kind), true).ReadDword(name);
 }
 
 bool SettingsStore::WriteNumber(SettingsKey kind, const std::wstring& name, std::uint32_t number) const {
-  DWORD data = number;
-  return WriteRaw(hive_, KeyPath(kind), name, REG_DWORD, &data, sizeof(data));
+  return OpenStoreKey(hive_, KeyPath(kind), false).WriteDword(name, number) == ERROR_SUCCESS;
 }
 
 std::optional<std::uint64_t> SettingsStore::ReadNumber64(SettingsKey kind, const std::wstring& name) const {
-  DWORD type = 0;
-  auto data = ReadRaw(hive_, KeyPath(kind), name, &type);
-  if (!data || type != REG_QWORD || data->size() != sizeof(std::uint64_t)) return std::nullopt;
-  std::uint64_t number = 0;
-  memcpy(&number, data->data(), sizeof(number));
-  return number;
+  return OpenStoreKey(hive_, KeyPath(kind), true).ReadQword(name);
 }
 
 bool SettingsStore::WriteNumber64(SettingsKey kind, const std::wstring& name, std::uint64_t number) const {
-  return WriteRaw(hive_, KeyPath(kind), name, REG_QWORD, &number, sizeof(number));
+  return OpenStoreKey(hive_, KeyPath(kind), false).WriteQword(name, number) == ERROR_SUCCESS;
 }
 
 std::optional<std::wstring> SettingsStore::ReadString(SettingsKey kind, const std::wstring& name) const {
-  DWORD type = 0;
-  auto data = ReadRaw(hive_, KeyPath(kind), name, &type);
-  if (!data || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::nullopt;
-  // Registry strings need not be terminated: take whole characters and stop at the first NUL.
-  std::wstring text(data->size() / sizeof(wchar_t), L'\0');
-  if (!text.empty()) memcpy(text.data(), data->data(), text.size() * sizeof(wchar_t));
-  size_t end = text.find(L'\0');
-  if (end != std::wstring::npos) text.resize(end);
-  return text;
+  return OpenStoreKey(hive_, KeyPath(kind), true).ReadString(name);
 }
 
 bool SettingsStore::WriteString(SettingsKey kind, const std::wstring& name, const std::wstring& text) const {
-  return WriteRaw(hive_, KeyPath(kind), name, REG_SZ, text.c_str(),
-                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  return OpenStoreKey(hive_, KeyPath(kind), false).WriteString(name, text) == ERROR_SUCCESS;
 }
 
 bool SettingsStore::DeleteValue(SettingsKey kind, const std::wstring& name) const {
   std::wstring path = KeyPath(kind);
   if (path.empty()) return false;
-  UniqueRegKey key;
-  LSTATUS status = ::RegOpenKeyExW(hive_, path.c_str(), 0, KEY_SET_VALUE | kView, key.Put());
+  LSTATUS status = ERROR_SUCCESS;
+  RegistryKey key = RegistryKey::Open(hive_, path, kView, KEY_SET_VALUE, &status);
   if (status == ERROR_FILE_NOT_FOUND) return true;
-  if (status != ERROR_SUCCESS) return false;
-  status = ::RegDeleteValueW(key.Get(), name.c_str());
+  if (!key) return false;
+  status = key.DeleteValue(name);
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 bool SettingsStore::DeleteKey(SettingsKey kind) const {
   std::wstring path = KeyPath(kind);
   if (path.empty()) return false;
-  {
-    UniqueRegKey key;
-    LSTATUS status = ::RegOpenKeyExW(hive_, path.c_str(), 0, KEY_ALL_ACCESS | kView, key.Put());
-    if (status == ERROR_FILE_NOT_FOUND) return true;
-    if (status != ERROR_SUCCESS) return false;
-    // Empties the key (subkeys and values); the key itself goes below.
-    status = ::RegDeleteTreeW(key.Get(), nullptr);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
-  }
-  LSTATUS status = ::RegDeleteKeyExW(hive_, path.c_str(), kView, 0);
+  LSTATUS status = DeleteRegistryTree(hive_, path, kView);
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
+bool SettingsStore::DeleteKeyWithoutSubkeys(SettingsKey kind) const {
+  std::wstring path = KeyPath(kind);
+  return !path.empty() && DeleteRegistryKey(hive_, path, kView) == ERROR_SUCCESS;
+}
+
 std::vector<std::wstring> SettingsStore::ValueNames(SettingsKey kind) const {
-  std::vector<std::wstring> names;
-  UniqueRegKey key = OpenStoreKey(hive_, KeyPath(kind), true);
-  if (!key) return names;
-  DWORD longest = 0;
-  if (::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longest, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS)
-    return names;
-  std::vector<wchar_t> buffer(longest + 2);
-  for (DWORD index = 0;; ++index) {
-    DWORD length = static_cast<DWORD>(buffer.size());
-    LSTATUS status =
-        ::RegEnumValueW(key.Get(), index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_MORE_DATA) {
-      // A longer name appeared meanwhile: grow and read this index again.
-      buffer.resize(buffer.size() * 2 + 256);
-      --index;
-      continue;
-    }
-    if (status != ERROR_SUCCESS) break;
-    names.emplace_back(buffer.data(), length);
-  }
-  return names;
+  return OpenStoreKey(hive_, KeyPath(kind), true).ValueNames();
 }
 
 // ---- Schedule ----
@@ -237,12 +155,6 @@ FileTime64 NextCheckTime(FileTime64 nowUtc, std::int32_t days) {
   return step > nowUtc ? 0 : nowUtc - step;
 }
 
-FileTime64 CurrentUtcFileTime() {
-  FILETIME now{};
-  ::GetSystemTimeAsFileTime(&now);
-  return (static_cast<FileTime64>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
 CheckScheduleState ReadCheckSchedule(const SettingsStore& store) {
   CheckScheduleState state;
   state.autoUpdatePolicy = store.ReadNumber(SettingsKey::kSettings, kValueAutoUpdatePolicy);
@@ -269,7 +181,7 @@ std::optional<std::uint32_t> ParseAutoUpdatePolicy(const std::wstring& text) {
                 {L"Prompt", kPolicyPrompt},
                 {L"AutoAll", kPolicyAutoAll},
                 {L"AutoCritical", kPolicyAutoCritical}};
-  std::wstring word = Trimmed(text);
+  std::wstring word = Trim(text, kSpacesAndTabs);
   for (const auto& entry : kWords)
     if (word == entry.word) return entry.policy;
   return std::nullopt;

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
+#include "base/utc_time.h"
 
 namespace updater {
 
@@ -53,10 +54,6 @@ enum AutoUpdatePolicy : std::uint32_t {
   kPolicyAutoCritical = 3,
 };
 
-// A file time as one number: 100-nanosecond units since 1601-01-01 (UTC).
-using FileTime64 = std::uint64_t;
-inline constexpr std::uint64_t kFileTimeTicksPerDay = 86400ull * 10000000ull;
-inline constexpr FileTime64 kLatestFileTime = 0x7FFFFFFFFFFFFFFFull;
 
 class SettingsStore {
  public:
@@ -86,6 +83,8 @@ class SettingsStore {
   bool DeleteValue(SettingsKey kind, const std::wstring& name) const;
   // Deletes the key of the kind with everything below it.
   bool DeleteKey(SettingsKey kind) const;
+  // Deletes the key of the kind only when it has no subkeys left (its values go with it).
+  bool DeleteKeyWithoutSubkeys(SettingsKey kind) const;
   std::vector<std::wstring> ValueNames(SettingsKey kind) const;
 
  private:
@@ -113,8 +112,6 @@ struct CheckDueDecision {
 CheckDueDecision DecideCheckDue(const CheckScheduleState& state, FileTime64 nowUtc);
 // The time `days` days after `nowUtc`; saturates at the ends of the file-time range.
 FileTime64 NextCheckTime(FileTime64 nowUtc, std::int32_t days);
-
-FileTime64 CurrentUtcFileTime();
 
 CheckScheduleState ReadCheckSchedule(const SettingsStore& store);
 CheckDueDecision IsCheckDue(const SettingsStore& store, FileTime64 nowUtc = CurrentUtcFileTime());

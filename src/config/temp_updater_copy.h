@@ -8,17 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/update_catalogue.h"
+#include "base/instance_guard.h"
+#include "base/result_codes.h"
 #include "config/app_settings.h"
-#include "core/command_line.h"
-#include "core/instance_guard.h"
-#include "core/result_codes.h"
+#include "config/command_line.h"
 
 namespace updater {
-
-// The temporary folder of this process (with a trailing backslash): GetTempPath2W where the system
-// has it, else "<Windows>\SystemTemp\" for an elevated process, else GetTempPathW.
-std::wstring TemporaryFolder();
 
 // The copy's folder name: the 32 lowercase hexadecimal digits of the MD5 of the running path in
 // the system's ANSI code page, so that every hand-over by the same updater uses the same folder.
@@ -28,6 +23,9 @@ std::wstring CopyFolderName(const std::wstring& runningPath);
 // the copy has ended, then removes the folder and the batch file itself.
 std::wstring CleanUpBatchText(const std::vector<std::wstring>& filesToDelete, const std::wstring& copyPath,
                               const std::wstring& folder, const std::wstring& batchPath);
+
+// Starts the clean-up batch file hidden, in its own folder, without waiting for it.
+void LaunchCleanUpBatch(const std::wstring& batchPath);
 
 class TempUpdaterCopy {
  public:
@@ -64,14 +62,5 @@ class TempUpdaterCopy {
   std::wstring arguments_;
   std::vector<std::wstring> filesToDelete_;
 };
-
-// For a critical-only hand-over: keeps selected only the critical updates and the updates their
-// dependency chains need, so that the copy can install those dependencies first.
-void NarrowToCriticalUpdates(UpdateCatalogue& catalogue);
-
-// The hand-over of a check run that found updates: 0 when the copy was started (or nothing was
-// selected), else the error of preparing or starting it.
-Result HandOverToTemporaryCopy(const AppSettings& settings, RunMode mode, UpdateCatalogue& catalogue,
-                               const InstanceGuard& checkGuard);
 
 }  // namespace updater

@@ -2,7 +2,7 @@
 
 #include <sddl.h>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace updater {
 namespace {

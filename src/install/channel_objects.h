@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "core/result_codes.h"
-#include "core/win_handles.h"
+#include "base/result_codes.h"
+#include "base/win_handles.h"
 #include "install/command_channel.h"
 
 namespace updater {

@@ -8,12 +8,13 @@
 #include <sstream>
 #include <vector>
 
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/process.h"
+#include "base/text_util.h"
+#include "base/win_handles.h"
 #include "catalogue/detection.h"
-#include "catalogue/text_util.h"
 #include "config/temp_updater_copy.h"
-#include "core/logger.h"
-#include "core/module_path.h"
-#include "core/win_handles.h"
 #include "install/script_runner.h"
 #include "install/support_client.h"
 #include "transfer/download_phase.h"
@@ -101,18 +102,13 @@ bool CloseApplication(AutoCloseEntry& entry) {
 
 void RestartApplication(const AutoCloseEntry& entry) {
   if (!ProcessesOf(entry.path).empty()) return;
-  std::wstring commandLine = L"\"" + entry.path + L"\" " + entry.restartArguments;
   std::wstring folder = FolderOf(entry.path);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(entry.path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.size() > 1 ? folder.c_str() : nullptr, &startup, &info)) {
-    LogError(L"Unable to restart " + entry.path, ::GetLastError());
+  Result started = StartProgram(
+      {entry.path, L"\"" + entry.path + L"\" " + entry.restartArguments, folder.size() > 1 ? folder : std::wstring()});
+  if (started != kOk) {
+    LogError(L"Unable to restart " + entry.path, started);
     return;
   }
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
   LogFormat(kLogDebug, L"Restarted %ls.", entry.path.c_str());
 }
 
@@ -135,20 +131,14 @@ Result CheckSignature(const InstallPhaseSettings& settings, const std::wstring& 
 // copy's folder and an installer's folder (with NoCache) are removed once the installer ended.
 std::wstring InstallerWorkingFolder() { return TemporaryFolder(); }
 
-Result StartAndWait(const std::wstring& program, std::wstring commandLine) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  std::wstring folder = InstallerWorkingFolder();
-  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-    Result error = ::GetLastError();
-    LogError(L"CreateProcess \"" + program + L"\" with command line \"" + commandLine + L"\" failed.", error);
-    return error;
+Result StartAndWait(const std::wstring& program, const std::wstring& commandLine) {
+  UniqueHandle process;
+  Result started = StartProgram({program, commandLine, InstallerWorkingFolder()}, &process);
+  if (started != kOk) {
+    LogError(L"CreateProcess \"" + program + L"\" with command line \"" + commandLine + L"\" failed.", started);
+    return started;
   }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  ::WaitForSingleObject(process.Get(), INFINITE);
+  WaitForExit(process.Get());
   return kOk;
 }
 
@@ -235,23 +225,17 @@ Result RunInstaller(const UpdateRecord& update, bool forceMsiBasicUi, bool wait,
     return E_UPD_PACKAGE_SCRIPT;
   }
   std::wstring parameters = ClientInstallerParameters(update.localPath, update.CommandLine, forceMsiBasicUi);
-  SHELLEXECUTEINFOW info{};
-  info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC | (wait ? SEE_MASK_NOCLOSEPROCESS : 0);
-  info.lpVerb = L"open";
-  info.lpFile = update.localPath.c_str();
-  info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
-  std::wstring folder = InstallerWorkingFolder();
-  info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
-  info.nShow = update.HasFlag(kUpdateSilentInstall) ? SW_HIDE : SW_SHOWNORMAL;
-  if (!::ShellExecuteExW(&info)) return ::GetLastError();
-  UniqueHandle process(info.hProcess);
+  ShellOpen open;
+  open.file = update.localPath;
+  open.parameters = parameters;
+  open.folder = InstallerWorkingFolder();
+  open.show = update.HasFlag(kUpdateSilentInstall) ? SW_HIDE : SW_SHOWNORMAL;
+  open.waitForStart = true;
+  UniqueHandle process;
+  Result started = OpenWithShell(open, wait ? &process : nullptr);
+  if (started != kOk) return started;
   if (!wait || !process) return kOk;
-  ::WaitForSingleObject(process.Get(), INFINITE);
-  DWORD code = 0;
-  if (!::GetExitCodeProcess(process.Get(), &code)) return ::GetLastError();
-  if (exitCode) *exitCode = code;
-  return kOk;
+  return WaitForExit(process.Get(), exitCode);
 }
 
 Result InstallUpdate(UpdateRecord& update, DownloadObserver* observer, const SettingsStore& store,

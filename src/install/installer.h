@@ -7,19 +7,14 @@
 #include <functional>
 #include <string>
 
+#include "base/result_codes.h"
 #include "catalogue/update_catalogue.h"
 #include "catalogue/update_record.h"
 #include "config/app_settings.h"
 #include "config/settings_store.h"
-#include "core/result_codes.h"
 #include "transfer/download_observer.h"
 
 namespace updater {
-
-// Observer actions of the installation.
-inline constexpr int PAID_INSTALL_UPDATE = 2;   // one update; name = its display name
-inline constexpr int PAID_INSTALL_EXTRA = 3;    // announced with the client flag NoUpdaterInstallGUI
-inline constexpr int PAID_INSTALL = 103;        // the installation of all selected updates
 
 enum class InstallerType { kMsi, kMsp, kAppPackage, kExecutable };
 

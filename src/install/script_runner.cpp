@@ -6,7 +6,8 @@
 
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/process.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {
@@ -136,21 +137,15 @@ bool PowerShellRunner::RunScript(const std::wstring& script) {
     return false;
   }
 
-  std::wstring commandLine = PowerShellCommandLine(scriptPath, outputPath);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(powerShellPath_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+  UniqueHandle process;
+  ProgramStart start{powerShellPath_, PowerShellCommandLine(scriptPath, outputPath)};
+  start.hidden = true;
+  if (StartProgram(start, &process) != kOk) {
     ::DeleteFileW(scriptPath.c_str());
     message_ = L"Unable to create process: " + powerShellPath_;
     return false;
   }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  ::WaitForSingleObject(process.Get(), INFINITE);
+  WaitForExit(process.Get());
 
   std::wstring output;
   bool taken = ClassifyScriptOutput(ReadSmallFile(outputPath), output);

@@ -4,10 +4,10 @@
 
 #include <vector>
 
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/win_handles.h"
 #include "catalogue/detection.h"
-#include "core/logger.h"
-#include "core/module_path.h"
-#include "core/win_handles.h"
 #include "install/channel_objects.h"
 #include "install/command_channel.h"
 #include "transfer/signature.h"

@@ -2,9 +2,9 @@
 // started with a fresh channel name and asked to install the update with its own rights.
 #pragma once
 
+#include "base/result_codes.h"
 #include "catalogue/update_record.h"
 #include "config/app_settings.h"
-#include "core/result_codes.h"
 #include "install/channel_objects.h"
 
 namespace updater {

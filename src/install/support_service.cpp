@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include "core/logger.h"
-#include "core/win_handles.h"
+#include "base/logger.h"
+#include "base/security.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {
@@ -81,23 +82,8 @@ Result ExtendServiceAccessList(PSECURITY_DESCRIPTOR present, UniqueLocalMem& mer
   if (!::GetSecurityDescriptorDacl(present, &hasList, &list, &defaulted)) return ::GetLastError();
   // Interactive users (S-1-5-4) may start the service and ask for its status; their other rights,
   // if any, stay as they were, and so does every other entry.
-  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-  PSID interactive = nullptr;
-  if (!::AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_INTERACTIVE_RID, 0, 0, 0, 0, 0, 0, 0, &interactive))
-    return ::GetLastError();
-  UniqueSid interactiveSid(interactive);
-  EXPLICIT_ACCESSW grant{};
-  grant.grfAccessPermissions = kGrantedServiceRights;
-  grant.grfAccessMode = GRANT_ACCESS;
-  grant.grfInheritance = NO_INHERITANCE;
-  grant.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-  grant.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-  grant.Trustee.ptstrName = static_cast<LPWSTR>(interactiveSid.Get());
-  PACL extended = nullptr;
-  DWORD set = ::SetEntriesInAclW(1, &grant, hasList ? list : nullptr, &extended);
-  if (set != ERROR_SUCCESS) return set;
-  merged.Reset(extended);
-  return kOk;
+  return BuildAccessList({{WellKnownAccount::kInteractiveUsers, kGrantedServiceRights, GRANT_ACCESS}},
+                         hasList ? list : nullptr, merged);
 }
 
 Result GrantSupportServiceAccess(const std::wstring& name) {
@@ -129,10 +115,8 @@ Result GrantSupportServiceAccess(const std::wstring& name) {
     LogFormat(kLogError, L"Unable to extend the access list of the service %ls, error %lu", name.c_str(), extended);
     return E_UPD_SERVICE_ACCESS;
   }
-  SECURITY_DESCRIPTOR descriptor{};
-  if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !::SetSecurityDescriptorDacl(&descriptor, TRUE, static_cast<PACL>(merged.Get()), FALSE) ||
-      !::SetServiceObjectSecurity(service.Get(), DACL_SECURITY_INFORMATION, &descriptor)) {
+  SecurityDescriptorFor descriptor(static_cast<PACL>(merged.Get()));
+  if (!descriptor.Valid() || !::SetServiceObjectSecurity(service.Get(), DACL_SECURITY_INFORMATION, descriptor.Get())) {
     LogFormat(kLogError, L"Unable to set the access list of the service %ls, error %lu", name.c_str(),
               ::GetLastError());
     return E_UPD_SERVICE_ACCESS;

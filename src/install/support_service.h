@@ -7,9 +7,9 @@
 
 #include <string>
 
+#include "base/result_codes.h"
+#include "base/win_handles.h"
 #include "config/app_settings.h"
-#include "core/result_codes.h"
-#include "core/win_handles.h"
 
 namespace updater {
 

@@ -2,13 +2,16 @@
 
 #include <shlobj.h>
 
+#include "base/format_size.h"
+#include "base/hashing.h"
+#include "base/logger.h"
+#include "base/os_version.h"
+#include "base/paths.h"
+#include "base/registry.h"
+#include "base/string_table.h"
+#include "base/text_util.h"
 #include "catalogue/version.h"
-#include "core/command_line.h"
-#include "core/format_size.h"
-#include "core/logger.h"
-#include "core/module_path.h"
-#include "core/os_version.h"
-#include "core/string_table.h"
+#include "config/command_line.h"
 #include "install/script_runner.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
@@ -46,11 +49,7 @@ std::wstring LoadToastTemplate(ToastTemplate shape) {
   HGLOBAL loaded = found ? ::LoadResource(module, found) : nullptr;
   const char* bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
   if (!bytes) return {};
-  int size = static_cast<int>(::SizeofResource(module, found));
-  int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes, size, nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, bytes, size, text.data(), length);
-  return text;
+  return FromUtf8(std::string_view(bytes, ::SizeofResource(module, found)));
 }
 
 std::wstring DisplayNameOf(const UpdateRecord& record) {
@@ -61,12 +60,6 @@ std::wstring DisplayNameOf(const UpdateRecord& record) {
 
 std::wstring ClassesKey(const std::wstring& protocol, const wchar_t* below = L"") {
   return L"Software\\Classes\\" + protocol + below;
-}
-
-bool SetDefaultValue(HKEY key, const std::wstring& name, const std::wstring& text) {
-  return ::RegSetValueExW(key, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -135,12 +128,13 @@ std::wstring MessagePresenter::FetchImage(const PublisherMessage& message) {
   ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
   std::wstring path = MessageImagePath(folder, message.id, message.imageUrl);
   AsyncDownloadThread engine(nullptr, nullptr);
-  engine.SetQueryLastModified(true);
-  engine.SetSizeLimit(kMaxMessageImageBytes, E_UPD_WRONG_SIZE);
+  engine.Options().queryLastModified = true;
+  engine.Options().sizeLimit = kMaxMessageImageBytes;
+  engine.Options().sizeLimitCode = E_UPD_WRONG_SIZE;
   WIN32_FILE_ATTRIBUTE_DATA local{};
   if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &local)) {
     SYSTEMTIME written{};
-    if (::FileTimeToSystemTime(&local.ftLastWriteTime, &written)) engine.SetIfModifiedSince(written);
+    if (::FileTimeToSystemTime(&local.ftLastWriteTime, &written)) engine.Options().ifModifiedSince = written;
   }
   Result result = engine.Download(message.imageUrl, path);
   if (result == E_UPD_NOT_MODIFIED) return path;
@@ -186,31 +180,21 @@ bool MessagePresenter::ShowToast(const Notification& notification) {
 
 bool RegisterProtocol() {
   std::wstring protocol = kToastProtocolName;
-  HKEY existing = nullptr;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, ClassesKey(protocol, L"\\shell\\open\\command").c_str(), 0, KEY_READ,
-                      &existing) == ERROR_SUCCESS) {
-    UniqueRegKey owned(existing);
+  if (RegistryKey::Open(HKEY_CURRENT_USER, ClassesKey(protocol, L"\\shell\\open\\command"), RegistryView::kNative))
     return true;
-  }
-  HKEY created = nullptr;
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER, ClassesKey(protocol).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &created,
-                        nullptr) != ERROR_SUCCESS)
+  RegistryKey root = RegistryKey::Create(HKEY_CURRENT_USER, ClassesKey(protocol), RegistryView::kNative, KEY_WRITE);
+  if (!root || root.WriteString(L"", L"URL:" + protocol) != ERROR_SUCCESS ||
+      root.WriteString(L"URL Protocol", L"") != ERROR_SUCCESS)
     return false;
-  UniqueRegKey root(created);
-  if (!SetDefaultValue(root.Get(), L"", L"URL:" + protocol) || !SetDefaultValue(root.Get(), L"URL Protocol", L""))
-    return false;
-  HKEY command = nullptr;
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER, ClassesKey(protocol, L"\\shell\\open\\command").c_str(), 0, nullptr, 0,
-                        KEY_WRITE, nullptr, &command, nullptr) != ERROR_SUCCESS)
-    return false;
-  UniqueRegKey commandKey(command);
-  return SetDefaultValue(commandKey.Get(), L"", ExecutablePath() + L" %1");
+  RegistryKey command = RegistryKey::Create(HKEY_CURRENT_USER, ClassesKey(protocol, L"\\shell\\open\\command"),
+                                            RegistryView::kNative, KEY_WRITE);
+  return command && command.WriteString(L"", ExecutablePath() + L" %1") == ERROR_SUCCESS;
 }
 
 void UnregisterProtocols() {
   for (const std::wstring& protocol : {std::wstring(kEarlierProtocolName), std::wstring(kToastProtocolName)})
     for (const wchar_t* below : {L"\\shell\\open\\command", L"\\shell\\open", L"\\shell", L""})
-      ::RegDeleteKeyW(HKEY_CURRENT_USER, ClassesKey(protocol, below).c_str());
+      DeleteRegistryKey(HKEY_CURRENT_USER, ClassesKey(protocol, below), RegistryView::kNative);
 }
 
 }  // namespace updater

@@ -8,10 +8,10 @@
 
 #include <string>
 
+#include "base/win_handles.h"
+#include "catalogue/publisher_message.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
-#include "core/win_handles.h"
-#include "notify/publisher_message.h"
 #include "notify/toast.h"
 
 namespace updater {

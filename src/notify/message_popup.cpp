@@ -6,10 +6,11 @@
 
 #include <memory>
 
-#include "core/logger.h"
-#include "core/win_handles.h"
+#include "base/logger.h"
+#include "base/win_handles.h"
 #include "notify/message_display.h"
 #include "ui/description_pane.h"
+#include "ui/window_state.h"
 
 namespace updater {
 namespace {
@@ -37,12 +38,10 @@ struct PopupState {
 };
 
 LRESULT CALLBACK PopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* state = reinterpret_cast<PopupState*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (message == WM_NCCREATE)
+    WindowState<PopupState>::Attach(window, static_cast<PopupState*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+  auto* state = WindowState<PopupState>::Of(window);
   switch (message) {
-    case WM_NCCREATE:
-      ::SetWindowLongPtrW(window, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
-      break;
     case WM_CREATE: {
       RECT client{};
       ::GetClientRect(window, &client);
@@ -93,6 +92,9 @@ LRESULT CALLBACK PopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     case WM_DESTROY:
       ::PostQuitMessage(0);
       return 0;
+    case WM_NCDESTROY:
+      WindowState<PopupState>::Detach(window);
+      break;
     default:
       break;
   }

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/command_line.h"
+#include "config/command_line.h"
 
 namespace updater {
 

@@ -13,61 +13,62 @@
 #include <string>
 #include <vector>
 
-#include "core/result_codes.h"
-#include "core/win_handles.h"
+#include "base/result_codes.h"
+#include "base/win_handles.h"
 #include "transfer/credentials_provider.h"
 #include "transfer/download_observer.h"
 #include "transfer/download_rules.h"
 
 namespace updater {
 
+// How one engine downloads. Every field may be changed between downloads.
+struct DownloadOptions {
+  std::wstring proxy;                // empty: the system's proxy configuration; else a named proxy
+  int retryAttempts = kDefaultRetryAttempts;  // connection attempts after the first; negative: the default
+  unsigned connectTimeoutMs = 0;     // 0: the library's default
+  unsigned receiveTimeoutMs = 60000; // a stalled server fails a read after this long; 0: never
+  SYSTEMTIME ifModifiedSince{};      // all zero: no conditional request
+  bool queryLastModified = false;    // keep the server's Last-Modified time (GetLastModified)
+  bool resume = true;                // continue a part file where it ends
+  // The part file grants full access to Everyone and LocalSystem (per-machine downloads).
+  bool securePartFile = false;
+  // A complete download stays in destination + ".part" for the caller to check and move into place,
+  // so that no complete-looking file exists before it was verified.
+  bool keepCompletePartFile = false;
+  // 0 means unknown; otherwise a server that announces another size fails with 0xE0000023, and so
+  // does a transfer that would write more than `expectedSize` bytes (the part file is deleted).
+  std::uint32_t expectedSize = 0;
+  // Without an expected size: a download larger than `sizeLimit` (announced or transferred) stops,
+  // its part file is deleted and it fails with `sizeLimitCode`. 0 means unbounded.
+  std::uint32_t sizeLimit = 0;
+  Result sizeLimitCode = kOk;
+  // Certificate errors: ignored without asking the observer (accept), switched off before the
+  // request is sent (ignore), or failing without asking the observer (fail); otherwise the observer
+  // is asked.
+  bool acceptCertificateErrors = false;
+  bool ignoreCertificateErrors = false;
+  bool failOnCertificateErrors = false;
+};
+
 class AsyncDownloadThread {
  public:
-  AsyncDownloadThread(DownloadObserver* observer, CredentialsProvider* credentials);
-  virtual ~AsyncDownloadThread();
+  AsyncDownloadThread(DownloadObserver* observer, CredentialsProvider* credentials, DownloadOptions options = {});
+  ~AsyncDownloadThread();
   AsyncDownloadThread(const AsyncDownloadThread&) = delete;
   AsyncDownloadThread& operator=(const AsyncDownloadThread&) = delete;
 
-  // Empty: the system's proxy configuration; otherwise a named proxy without bypass list.
-  virtual void SetProxy(const std::wstring& proxy);
-  virtual std::wstring GetProxy() const;
-  // Ignored when negative.
-  virtual void SetRetryAttempts(int attempts);
-  // Milliseconds; ignored when 0 (the library default stays).
-  virtual void SetConnectTimeout(unsigned milliseconds);
-  // All zero: no conditional request.
-  virtual void SetIfModifiedSince(const SYSTEMTIME& time);
-  virtual void SetQueryLastModified(bool query);
-  // The part file grants full access to Everyone and LocalSystem (per-machine downloads).
-  virtual void SetSecurePartFile(bool secure);
-  // The server's Last-Modified time of the last download (all zero when unknown).
-  virtual SYSTEMTIME GetLastModified() const;
-  // Certificate errors are ignored without asking the observer.
-  virtual void SetAcceptCertificateErrors(bool accept);
-  virtual void SetResume(bool resume);
-  // 0 means unknown; otherwise a server that announces another size fails with 0xE0000023, and so
-  // does a transfer that would write more than `size` bytes (the part file is deleted).
-  virtual void SetExpectedSize(std::uint32_t size);
-  // Without an expected size: a download larger than `maxBytes` (announced or transferred) stops,
-  // its part file is deleted and it fails with `code`. 0 means unbounded.
-  void SetSizeLimit(std::uint32_t maxBytes, Result code);
-  virtual void SetObserver(DownloadObserver* observer);
-  // Certificate checks are switched off before the request is sent.
-  virtual void SetIgnoreCertificateErrors(bool ignore);
-  virtual std::uint32_t GetHttpStatus() const;
-  // Leaves the complete file at `destination` or returns an error code.
-  virtual Result Download(const std::vector<std::wstring>& urls, const std::wstring& destination);
-  virtual Result Download(const std::wstring& url, const std::wstring& destination);
-
-  // A stalled server fails a read after this many milliseconds (0: never; default 60,000).
-  void SetReceiveTimeout(unsigned milliseconds);
+  DownloadOptions& Options() { return mOptions; }
+  const DownloadOptions& Options() const { return mOptions; }
+  void SetObserver(DownloadObserver* observer);
   // Cancels the running download without asking the observer; any thread may call it.
   void SetForcedCancel(bool cancel);
-  // Fail on certificate errors without asking the observer.
-  void SetFailOnCertificateErrors(bool fail);
-  // A complete download stays in destination + ".part" for the caller to check and move into place,
-  // so that no complete-looking file exists before it was verified.
-  void SetKeepCompletePartFile(bool keep);
+
+  // Leaves the complete file at `destination` or returns an error code.
+  Result Download(const std::vector<std::wstring>& urls, const std::wstring& destination);
+  Result Download(const std::wstring& url, const std::wstring& destination);
+  // The server's Last-Modified time of the last download (all zero when unknown).
+  SYSTEMTIME GetLastModified() const;
+  std::uint32_t GetHttpStatus() const;
 
   // The credentials step: offers the provider's next known pair, else asks the observer (which
   // prompts the user) and offers the typed pair. A pair is set on `handle` when there is one.
@@ -88,8 +89,11 @@ class AsyncDownloadThread {
 
   bool IsCanceled();
   bool IsPaused();
-  // Logs the error and forwards it to the observer; without one the code comes back unchanged.
-  Result Error(const wchar_t* url, Result code, void* context);
+  // Tells the observer of a failure whose outcome is decided; its answer is not needed.
+  void Report(const wchar_t* url, Result code);
+  // Asks the observer (a certificate or credentials question) and returns its answer; without one
+  // the code comes back unchanged.
+  Result Ask(const wchar_t* url, Result code, void* context);
 
  private:
   struct UrlParts {
@@ -175,24 +179,10 @@ class AsyncDownloadThread {
   std::unique_ptr<AsyncCallState> mCall;
   bool mLastCallPended = false;
 
-  bool mResume = true;
-  SYSTEMTIME mIfModifiedSince{};
+  DownloadOptions mOptions;
   SYSTEMTIME mLastModified{};
-  bool mQueryLastModified = false;
-  std::wstring mProxy;
-  int mRetryAttempts = 6;
-  unsigned mConnectTimeout = 0;
-  unsigned mReceiveTimeout = 60000;
-  bool mSecurePartFile = false;
-  bool mKeepCompletePartFile = false;
-  bool mAcceptCertificateErrors = false;
-  bool mFailOnCertificateErrors = false;
-  std::uint32_t mExpectedSize = 0;
-  std::uint32_t mSizeLimit = 0;
-  Result mSizeLimitCode = kOk;
   SizeBound mBound;
   bool mReconnectAllowed = true;
-  bool mIgnoreCertificateErrors = false;
   std::uint32_t mHttpStatus = 0;
 
   // Local copies: progress bookkeeping of the copy routine.

@@ -5,8 +5,9 @@
 
 #include <cstring>
 
-#include "core/logger.h"
-#include "core/win_handles.h"
+#include "base/hashing.h"
+#include "base/logger.h"
+#include "base/win_handles.h"
 
 namespace updater {
 
@@ -50,12 +51,10 @@ Result RunCipher(std::vector<std::uint8_t>& bytes, bool encrypt) {
     LogError(L"CryptAcquireContext() failed", result);
     return result;
   }
-  UniqueCryptHash hash;
-  if (!::CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, hash.Put())) return LastErrorOr(kResultFail);
-  if (!::CryptHashData(hash.Get(), kProtectionKeyMaterial, sizeof(kProtectionKeyMaterial), 0))
-    return LastErrorOr(kResultFail);
+  Hasher hash(provider.Get(), CALG_MD5);
+  if (hash.Update(kProtectionKeyMaterial, sizeof(kProtectionKeyMaterial)) != kOk) return hash.Status();
   UniqueCryptKey key;
-  if (!::CryptDeriveKey(provider.Get(), CALG_RC4, hash.Get(), 0, key.Put())) return LastErrorOr(kResultFail);
+  if (!::CryptDeriveKey(provider.Get(), CALG_RC4, hash.Handle(), 0, key.Put())) return LastErrorOr(kResultFail);
   DWORD length = static_cast<DWORD>(bytes.size());
   BOOL ok = encrypt ? ::CryptEncrypt(key.Get(), 0, TRUE, 0, bytes.data(), &length, length)
                     : ::CryptDecrypt(key.Get(), 0, TRUE, 0, bytes.data(), &length);

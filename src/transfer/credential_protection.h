@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 namespace updater {
 

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <utility>
 
-#include "core/logger.h"
-#include "core/string_table.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/registry.h"
+#include "base/string_table.h"
 #include "resources/string_ids.h"
 
 namespace updater {
@@ -14,19 +16,6 @@ namespace {
 
 constexpr wchar_t kProductRootKey[] = L"Software\\Velmora\\Kestrune Updater";
 constexpr std::size_t kHandOverSizeField = 4;
-
-std::wstring RunningExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
 
 std::wstring HandOverBase(const std::wstring& recordedExecutablePath) {
   std::wstring base = recordedExecutablePath;
@@ -56,18 +45,19 @@ std::wstring HandOverEventName(const std::wstring& recordedExecutablePath) {
   return HandOverBase(recordedExecutablePath) + L"pass_ev";
 }
 
-CredentialsPromptFunction DialogCredentialsPrompt() {
-  return [](HWND parent, const CredentialsPromptTexts& texts, CredentialsPromptAnswer& answer) {
-    return ShowCredentialsDialog(parent, texts, answer) == IDOK;
-  };
+CredentialsPromptTexts BuildCredentialsPromptTexts(const std::wstring& host, const std::wstring& realm,
+                                                   const std::wstring& proxyName) {
+  CredentialsPromptTexts texts;
+  texts.caption = LoadStringFilled(kStrConnectTo, {host});
+  texts.message = LoadStringFilled(kStrServerRequiresCredentials, {proxyName, realm});
+  return texts;
 }
 
 ServerCredentials::ServerCredentials(HKEY hive, std::wstring appId, std::wstring recordedExecutablePath)
     : hive_(hive),
       appId_(std::move(appId)),
-      recordedExecutablePath_(recordedExecutablePath.empty() ? RunningExecutablePath()
-                                                             : std::move(recordedExecutablePath)),
-      prompt_(DialogCredentialsPrompt()) {
+      recordedExecutablePath_(recordedExecutablePath.empty() ? ExecutablePath()
+                                                             : std::move(recordedExecutablePath)) {
   ::InitializeCriticalSection(&lock_);
 }
 
@@ -155,41 +145,23 @@ std::vector<CredentialPair> ServerCredentials::Pairs() const {
 bool ServerCredentials::ReadRememberedText(std::wstring& text) const {
   std::wstring keyPath = CredentialsSettingsKeyPath(appId_);
   if (keyPath.empty()) return false;
-  UniqueRegKey key;
-  if (::RegOpenKeyExW(hive_, keyPath.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.Put()) != ERROR_SUCCESS)
-    return false;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    DWORD type = 0;
-    DWORD bytes = 0;
-    if (::RegQueryValueExW(key.Get(), kValueUserDetails, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS)
-      return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-    std::wstring buffer(bytes / sizeof(wchar_t) + 1, L'\0');
-    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    LSTATUS status = ::RegQueryValueExW(key.Get(), kValueUserDetails, nullptr, &type,
-                                        reinterpret_cast<BYTE*>(buffer.data()), &size);
-    if (status == ERROR_MORE_DATA) continue;  // written again in between
-    if (status != ERROR_SUCCESS) return false;
-    buffer.resize(size / sizeof(wchar_t));
-    while (!buffer.empty() && buffer.back() == L'\0') buffer.pop_back();
-    text = std::move(buffer);
-    return true;
-  }
-  return false;
+  std::optional<std::wstring> stored =
+      RegistryKey::Open(hive_, keyPath, RegistryView::k32, KEY_QUERY_VALUE).ReadString(kValueUserDetails);
+  if (!stored) return false;
+  text = std::move(*stored);
+  return true;
 }
 
 bool ServerCredentials::WriteRememberedText(const std::wstring& text) const {
   std::wstring keyPath = CredentialsSettingsKeyPath(appId_);
   if (keyPath.empty()) return false;
-  UniqueRegKey key;
-  LSTATUS status = ::RegCreateKeyExW(hive_, keyPath.c_str(), 0, nullptr, 0,
-                                     KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, key.Put(), nullptr);
-  if (status != ERROR_SUCCESS) {
+  LSTATUS status = ERROR_SUCCESS;
+  RegistryKey key = RegistryKey::Create(hive_, keyPath, RegistryView::k32, KEY_QUERY_VALUE | KEY_SET_VALUE, &status);
+  if (!key) {
     LogError(L"Opening the settings key failed", status);
     return false;
   }
-  status = ::RegSetValueExW(key.Get(), kValueUserDetails, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  status = key.WriteString(kValueUserDetails, text);
   if (status != ERROR_SUCCESS) {
     LogError(L"Writing UserDetailsU failed", status);
     return false;

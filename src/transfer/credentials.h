@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "core/result_codes.h"
-#include "core/win_handles.h"
+#include "base/result_codes.h"
+#include "base/win_handles.h"
 #include "transfer/credential_protection.h"
 #include "transfer/credentials_provider.h"
-#include "ui/credentials_dialog.h"
 
 namespace updater {
 
@@ -29,11 +28,10 @@ std::wstring CredentialsSettingsKeyPath(const std::wstring& appId);
 std::wstring HandOverMappingName(const std::wstring& recordedExecutablePath);
 std::wstring HandOverEventName(const std::wstring& recordedExecutablePath);
 
-// Asks the user for a pair: true for OK (with `answer` filled), false for Cancel. The default shows
-// the "User Authentication" dialog; tests put a function of their own in its place.
+// Asks the user for a pair: true for OK (with `answer` filled), false for Cancel. Runs that may ask
+// the user give the "User Authentication" dialog (ui); without a prompt nobody is asked.
 using CredentialsPromptFunction =
     std::function<bool(HWND parent, const CredentialsPromptTexts& texts, CredentialsPromptAnswer& answer)>;
-CredentialsPromptFunction DialogCredentialsPrompt();
 
 class ServerCredentials : public CredentialsProvider {
  public:

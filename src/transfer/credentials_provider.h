@@ -9,6 +9,24 @@
 
 namespace updater {
 
+// What the credentials prompt shows besides its fixed labels.
+struct CredentialsPromptTexts {
+  std::wstring caption;  // "Connect to <host>"
+  std::wstring message;  // "The server <proxy> at <realm> requires a username and password. "
+};
+
+// What the user entered.
+struct CredentialsPromptAnswer {
+  std::wstring user;
+  std::wstring password;
+  bool remember = false;
+};
+
+// The caption (string 204 with the host) and the explanatory line (string 147 with the proxy name
+// and the realm).
+CredentialsPromptTexts BuildCredentialsPromptTexts(const std::wstring& host, const std::wstring& realm,
+                                                   const std::wstring& proxyName);
+
 class CredentialsProvider {
  public:
   virtual ~CredentialsProvider() = default;

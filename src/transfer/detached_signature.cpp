@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/win_handles.h"
-#include "transfer/file_hash.h"
+#include "base/hashing.h"
+#include "base/win_handles.h"
 #include "transfer/signature.h"
 
 namespace updater {
@@ -105,7 +105,7 @@ Result VerifyDetachedSignature(const std::string& content, const std::string& si
   if (!AuthenticatedMessageDigest(signer, signedDigest))
     return Refuse(reason, L"the signature carries no single authenticated messageDigest attribute.");
   std::vector<BYTE> actualDigest;
-  Result hashed = Sha256OfBytes(content.data(), content.size(), actualDigest);
+  Result hashed = HashBytes(HashAlgorithm::kSha256, content.data(), content.size(), actualDigest);
   if (hashed != kOk) return Refuse(reason, L"the file's SHA-256 cannot be computed (" + HexCode(hashed) + L").");
   if (signedDigest != actualDigest) return Refuse(reason, L"the signature was made over other content.");
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 namespace updater {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 namespace updater {
 
@@ -14,6 +14,10 @@ inline constexpr int PAID_DOWNLOAD_FILE = 1;  // one file; total = its size in b
 inline constexpr int PAID_DOWNLOAD = 101;     // the download of all selected updates
 inline constexpr int PAID_CHECK_MD5 = 102;    // MD5 check of one file
 inline constexpr int PAID_CHECK_SHA256 = 105; // SHA-256 check of one file
+// Actions of the installation, reported through the same protocol.
+inline constexpr int PAID_INSTALL_UPDATE = 2;   // one update; name = its display name
+inline constexpr int PAID_INSTALL_EXTRA = 3;    // announced with the client flag NoUpdaterInstallGUI
+inline constexpr int PAID_INSTALL = 103;        // the installation of all selected updates
 
 class DownloadObserver {
  public:

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "catalogue/text_util.h"
-#include "core/logger.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "transfer/download_rules.h"
 #include "transfer/file_hash.h"
 
@@ -206,6 +206,14 @@ int GetDownloadState(const UpdateRecord& update, const SettingsStore& store) {
 
 // ---- The phase ----
 
+DownloadOptions RunDownloadOptions(const AppSettings& settings) {
+  DownloadOptions options;
+  options.retryAttempts = settings.retryAttempts;  // a negative count keeps the engine's default
+  options.proxy = settings.proxy;
+  options.failOnCertificateErrors = true;
+  return options;
+}
+
 DownloadPhaseSettings DownloadPhaseSettingsOf(const AppSettings& settings) {
   DownloadPhaseSettings phase;
   phase.retryAttempts = settings.retryAttempts;
@@ -222,8 +230,8 @@ Result DownloadUpdate(UpdateRecord& update, AsyncDownloadThread& engine, Downloa
   for (;;) {
     // Whatever was recorded for this path is about to be replaced by bytes not checked yet.
     ForgetRecordedPath(update, store);
-    engine.SetKeepCompletePartFile(true);
-    engine.SetExpectedSize(update.Size);
+    engine.Options().keepCompletePartFile = true;
+    engine.Options().expectedSize = update.Size;
     Result code = engine.Download(update.URL, update.localPath);
     update.status = code;
 
@@ -290,11 +298,12 @@ Result DownloadUpdate(UpdateRecord& update, AsyncDownloadThread& engine, Downloa
 Result DownloadSelectedUpdates(UpdateCatalogue& catalogue, DownloadObserver* observer,
                                CredentialsProvider* credentials, const SettingsStore& store,
                                const DownloadPhaseSettings& settings) {
-  AsyncDownloadThread engine(observer, credentials);
-  engine.SetRetryAttempts(settings.retryAttempts);  // a negative count keeps the engine's default
-  engine.SetProxy(settings.proxy);
-  engine.SetFailOnCertificateErrors(true);
-  engine.SetSecurePartFile(settings.securePartFile);
+  DownloadOptions options;
+  options.retryAttempts = settings.retryAttempts;  // a negative count keeps the engine's default
+  options.proxy = settings.proxy;
+  options.failOnCertificateErrors = true;
+  options.securePartFile = settings.securePartFile;
+  AsyncDownloadThread engine(observer, credentials, options);
 
   if (observer != nullptr) observer->BeginAction(PAID_DOWNLOAD, 0, nullptr);
   Result phaseResult = kOk;

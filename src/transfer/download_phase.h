@@ -12,11 +12,11 @@
 #include <optional>
 #include <string>
 
+#include "base/result_codes.h"
 #include "catalogue/update_catalogue.h"
 #include "catalogue/update_record.h"
 #include "config/app_settings.h"
 #include "config/settings_store.h"
-#include "core/result_codes.h"
 #include "transfer/async_download.h"
 #include "transfer/credentials_provider.h"
 #include "transfer/download_observer.h"
@@ -88,6 +88,10 @@ Result VerifyDownloadedFile(const UpdateRecord& update);
 // file of another size. A complete file that `store` does not vouch for is checked now: it is
 // recorded when it passes and deleted (state 1) when it fails.
 int GetDownloadState(const UpdateRecord& update, const SettingsStore& store);
+
+// The options every download of a run shares: the user's retry count and proxy, and certificate
+// errors that fail the download.
+DownloadOptions RunDownloadOptions(const AppSettings& settings);
 
 // ---- The phase ----
 

@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "base/text_util.h"
+
 namespace updater {
 
 std::wstring PartPathOf(const std::wstring& destination) { return destination + L".part"; }
@@ -257,12 +259,6 @@ std::uint32_t ContentRangeTotal(const std::wstring& value) {
 
 namespace {
 
-std::wstring Trim(const std::wstring& text) {
-  size_t first = text.find_first_not_of(L" \t");
-  if (first == std::wstring::npos) return {};
-  size_t last = text.find_last_not_of(L" \t");
-  return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 
@@ -275,8 +271,8 @@ std::wstring RealmFromAuthenticateHeader(const std::wstring& value) {
     size_t comma = parameters.find(L',', start);
     std::wstring part = parameters.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
     size_t equals = part.find(L'=');
-    if (equals != std::wstring::npos && _wcsicmp(Trim(part.substr(0, equals)).c_str(), L"realm") == 0) {
-      std::wstring realm = Trim(part.substr(equals + 1));
+    if (equals != std::wstring::npos && _wcsicmp(Trim(part.substr(0, equals), kSpacesAndTabs).c_str(), L"realm") == 0) {
+      std::wstring realm = Trim(part.substr(equals + 1), kSpacesAndTabs);
       if (realm.size() >= 2 && realm.front() == L'"' && realm.back() == L'"') realm = realm.substr(1, realm.size() - 2);
       return realm;
     }

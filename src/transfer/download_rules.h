@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 namespace updater {
 
@@ -29,6 +29,8 @@ inline constexpr Result kHttpRedirectFailed = 12156;       // ERROR_HTTP_REDIREC
 // Bounds that keep a broken or hostile server from holding a download for ever or filling the disk.
 // Redirects followed for one request; the next one fails the attempt with kHttpRedirectFailed.
 inline constexpr int kMaxRedirects = 10;
+// Connection attempts after the first one of a download, unless the user set another number.
+inline constexpr int kDefaultRetryAttempts = 6;
 // The updates configuration file (the INI reader itself stops at 32 Mi characters).
 inline constexpr std::uint32_t kMaxUpdatesFileBytes = 32u << 20;
 // The image of a publisher message.

@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cwchar>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/hashing.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {
@@ -23,23 +23,13 @@ Result LastErrorOrFail() {
   return error != 0 ? static_cast<Result>(error) : kResultFail;
 }
 
-std::wstring ToHex(const BYTE* bytes, DWORD count, const wchar_t* byteFormat) {
-  std::wstring text;
-  text.reserve(count * 2);
-  wchar_t pair[3];
-  for (DWORD i = 0; i < count; ++i) {
-    swprintf(pair, 3, byteFormat, static_cast<unsigned>(bytes[i]));
-    text += pair;
-  }
-  return text;
-}
-
-Result FinishHash(HCRYPTHASH hash, DWORD expectedSize, const wchar_t* byteFormat, std::wstring& digest) {
-  BYTE value[kSha256DigestSize];
-  DWORD size = sizeof(value);
-  if (!::CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0)) return LastErrorOrFail();
-  if (size != expectedSize) return kResultFail;
-  digest = ToHex(value, size, byteFormat);
+// The digest of a finished hash as hexadecimal text; a digest of another length is a failure.
+Result FinishDigest(Hasher& hasher, std::size_t expectedSize, bool upperCase, std::wstring& digest) {
+  std::vector<unsigned char> value;
+  Result finished = hasher.Finish(value);
+  if (finished != kOk) return finished;
+  if (value.size() != expectedSize) return kResultFail;
+  digest = HexOf(value, upperCase);
   return kOk;
 }
 
@@ -58,12 +48,8 @@ Result ComputeFileMd5(const std::wstring& path, std::wstring& digest) {
   if (!::GetFileSizeEx(file.Get(), &sizeAtOpening)) return LastErrorOrFail();
   if (sizeAtOpening.QuadPart <= 0) return ERROR_HANDLE_EOF;
 
-  UniqueCryptProv provider;
-  if (!::CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
-    return LastErrorOrFail();
-  UniqueCryptHash hash;
-  if (!::CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, hash.Put())) return LastErrorOrFail();
-
+  Hasher hasher(HashAlgorithm::kMd5);
+  if (hasher.Status() != kOk) return hasher.Status();
   std::vector<BYTE> block(kMd5BlockSize);
   std::uint64_t remaining = static_cast<std::uint64_t>(sizeAtOpening.QuadPart);
   while (remaining > 0) {
@@ -72,10 +58,10 @@ Result ComputeFileMd5(const std::wstring& path, std::wstring& digest) {
     if (!::ReadFile(file.Get(), block.data(), wanted, &read, nullptr)) return LastErrorOrFail();
     // A file cut short while being read can never reach its opening size: fail instead of waiting.
     if (read == 0) return ERROR_HANDLE_EOF;
-    if (!::CryptHashData(hash.Get(), block.data(), read, 0)) return LastErrorOrFail();
+    if (Result hashed = hasher.Update(block.data(), read); hashed != kOk) return hashed;
     remaining -= read;
   }
-  return FinishHash(hash.Get(), kMd5DigestSize, L"%02x", digest);
+  return FinishDigest(hasher, kMd5DigestSize, false, digest);
 }
 
 Result ComputeFileSha256(const std::wstring& path, std::wstring& digest) {
@@ -84,12 +70,8 @@ Result ComputeFileSha256(const std::wstring& path, std::wstring& digest) {
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return LastErrorOrFail();
 
-  UniqueCryptProv provider;
-  if (!::CryptAcquireContextW(provider.Put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
-    return LastErrorOrFail();
-  UniqueCryptHash hash;
-  if (!::CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Put())) return LastErrorOrFail();
-
+  Hasher hasher(HashAlgorithm::kSha256);
+  if (hasher.Status() != kOk) return hasher.Status();
   // The file is read in large blocks (a read per kilobyte costs more than the hashing itself); the
   // hash still gets the data in pieces of kSha256BlockSize bytes.
   std::vector<BYTE> block(kFileReadBlockSize);
@@ -97,37 +79,9 @@ Result ComputeFileSha256(const std::wstring& path, std::wstring& digest) {
     DWORD read = 0;
     if (!::ReadFile(file.Get(), block.data(), kFileReadBlockSize, &read, nullptr)) return LastErrorOrFail();
     if (read == 0) break;
-    for (DWORD offset = 0; offset < read; offset += kSha256BlockSize) {
-      DWORD piece = read - offset < kSha256BlockSize ? read - offset : kSha256BlockSize;
-      if (!::CryptHashData(hash.Get(), block.data() + offset, piece, 0)) return LastErrorOrFail();
-    }
+    if (Result hashed = hasher.Update(block.data(), read, kSha256BlockSize); hashed != kOk) return hashed;
   }
-  return FinishHash(hash.Get(), kSha256DigestSize, L"%02X", digest);
-}
-
-Result Sha256OfBytes(const void* data, std::size_t size, std::vector<unsigned char>& digest) {
-  digest.clear();
-  UniqueCryptProv provider;
-  if (!::CryptAcquireContextW(provider.Put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
-    return LastErrorOrFail();
-  UniqueCryptHash hash;
-  if (!::CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Put())) return LastErrorOrFail();
-  const BYTE* bytes = static_cast<const BYTE*>(data);
-  for (std::size_t offset = 0; offset < size;) {
-    DWORD piece = static_cast<DWORD>(size - offset < kFileReadBlockSize ? size - offset : kFileReadBlockSize);
-    if (!::CryptHashData(hash.Get(), bytes + offset, piece, 0)) return LastErrorOrFail();
-    offset += piece;
-  }
-  BYTE value[kSha256DigestSize];
-  DWORD length = sizeof(value);
-  if (!::CryptGetHashParam(hash.Get(), HP_HASHVAL, value, &length, 0) || length != kSha256DigestSize)
-    return LastErrorOrFail();
-  digest.assign(value, value + length);
-  return kOk;
-}
-
-std::wstring UpperHex(const std::vector<unsigned char>& bytes) {
-  return ToHex(bytes.data(), static_cast<DWORD>(bytes.size()), L"%02X");
+  return FinishDigest(hasher, kSha256DigestSize, true, digest);
 }
 
 IntegrityCheck ChooseIntegrityCheck(const std::wstring& expectedSha256, const std::wstring& expectedMd5) {

@@ -3,9 +3,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 namespace updater {
 
@@ -19,12 +18,6 @@ Result ComputeFileMd5(const std::wstring& path, std::wstring& digest);
 // read in 1 KiB blocks to the end of the file. Returns 0 and the digest, or a Win32 error code with
 // `digest` empty.
 Result ComputeFileSha256(const std::wstring& path, std::wstring& digest);
-
-// SHA-256 of bytes in memory, the 32 raw bytes. 0 or a Win32 error code with `digest` empty.
-Result Sha256OfBytes(const void* data, std::size_t size, std::vector<unsigned char>& digest);
-
-// Bytes as uppercase hexadecimal text, two characters each.
-std::wstring UpperHex(const std::vector<unsigned char>& bytes);
 
 // Which single check a downloaded file gets: SHA-256 when given, else MD5 when given, else its size.
 enum class IntegrityCheck { kSha256, kMd5, kSize };

@@ -7,8 +7,9 @@
 
 #include <vector>
 
-#include "core/logger.h"
-#include "core/win_handles.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {
@@ -20,7 +21,6 @@ constexpr WORD kFileSignatureQueryOrdinal = 224;
 constexpr DWORD kInvalidHashIsFatal = 1;
 constexpr DWORD kSignatureHashBufferSize = 256;
 constexpr DWORD kSubjectNameFormat = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;  // 0x02000003
-constexpr DWORD kModulePathCapacity = 260;
 
 Result LastErrorOrFail() {
   DWORD error = ::GetLastError();
@@ -173,15 +173,13 @@ Result VerifySignatureTrust(const std::wstring& reference, const std::wstring& c
 }
 
 Result VerifyDigitalSignature(const std::wstring& candidate, bool* referenceUnsigned) {
-  wchar_t modulePath[kModulePathCapacity];
-  DWORD length = ::GetModuleFileNameW(nullptr, modulePath, kModulePathCapacity);
-  if (length == 0 || length >= kModulePathCapacity) {
-    // A cut-off path would name another file: treat it as the failure it is.
-    Result error = length == 0 ? LastErrorOrFail() : static_cast<Result>(ERROR_INSUFFICIENT_BUFFER);
+  std::wstring self = ExecutablePath();
+  if (self.empty()) {
+    Result error = LastErrorOrFail();
     LogError(L"GetModuleFileName failed.", error);
     return error;
   }
-  Result result = VerifySignatureTrust(std::wstring(modulePath, length), candidate, referenceUnsigned);
+  Result result = VerifySignatureTrust(self, candidate, referenceUnsigned);
   if (result != kOk) LogError(L"VerifyDigitalSignature failed.", result);
   return result;
 }

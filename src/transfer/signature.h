@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "core/result_codes.h"
-#include "core/win_handles.h"
+#include "base/result_codes.h"
+#include "base/win_handles.h"
 
 namespace updater {
 

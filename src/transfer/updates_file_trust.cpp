@@ -2,14 +2,15 @@
 
 #include <windows.h>
 
-#include "catalogue/ini_file.h"
+#include "base/file_bytes.h"
+#include "base/hashing.h"
+#include "base/ini_file.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/win_handles.h"
 #include "config/temp_updater_copy.h"
-#include "core/file_bytes.h"
-#include "core/logger.h"
-#include "core/win_handles.h"
 #include "transfer/detached_signature.h"
 #include "transfer/download_rules.h"
-#include "transfer/file_hash.h"
 
 namespace updater {
 namespace {
@@ -61,7 +62,7 @@ void VerifiedUpdatesFile::Discard() {
 }
 
 Result VerifiedUpdatesFile::Verify(const std::wstring& filePath, const std::wstring& signaturePath,
-                                   const std::wstring& updaterPath, const SettingsStore& store, UtcTicks now) {
+                                   const std::wstring& updaterPath, const SettingsStore& store, FileTime64 now) {
   Discard();
   std::string content;
   Result read = ReadFileBytes(filePath, kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE, content);
@@ -80,7 +81,7 @@ Result VerifiedUpdatesFile::Verify(const std::wstring& filePath, const std::wstr
 
   // From here on only the verified bytes are read, from a copy nobody else writes.
   std::vector<unsigned char> digest;
-  Result hashed = Sha256OfBytes(content.data(), content.size(), digest);
+  Result hashed = HashBytes(HashAlgorithm::kSha256, content.data(), content.size(), digest);
   if (hashed != kOk) return Refused(E_UPD_UPDATES_FILE_UNSIGNED, L"its SHA-256 cannot be computed.");
   std::wstring copy;
   Result written = WritePrivateCopy(content, copy);
@@ -98,7 +99,7 @@ Result VerifiedUpdatesFile::Verify(const std::wstring& filePath, const std::wstr
   }
   std::wstring serialText = file.GetString(kGeneral, L"Serial");
   std::wstring validUntil = file.GetString(kGeneral, L"ValidUntil");
-  std::wstring digestText = UpperHex(digest);
+  std::wstring digestText = HexOf(digest, true);
   FreshnessVerdict verdict = DecideFreshness(serialText, validUntil, digestText, ReadRememberedUpdatesFile(store), now);
   if (verdict.result != kOk) {
     Discard();

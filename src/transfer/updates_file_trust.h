@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result_codes.h"
 #include "catalogue/updates_file_freshness.h"
 #include "config/settings_store.h"
-#include "core/result_codes.h"
 
 namespace updater {
 
@@ -32,7 +32,7 @@ class VerifiedUpdatesFile {
   // 0xE0000035 (expired), 0xE0000036 (older than one received), or the error of reading the file.
   // A refusal is logged with the rule that failed.
   Result Verify(const std::wstring& filePath, const std::wstring& signaturePath, const std::wstring& updaterPath,
-                const SettingsStore& store, UtcTicks now = CurrentUtcTicks());
+                const SettingsStore& store, FileTime64 now = CurrentUtcFileTime());
   // The private copy of the verified bytes; empty until Verify succeeded.
   const std::wstring& Path() const { return copy_; }
   // Makes the verified file the one remembered ("UpdatesFileSerial", "UpdatesFileDigest"); called

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/string_table.h"
+#include "base/string_table.h"
 #include "resources/string_ids.h"
+#include "ui/window_state.h"
 
 namespace updater {
 
@@ -94,6 +95,9 @@ struct DialogState {
   SIZE minimumWindow{};
   std::vector<AnchoredControl> controls;
   HWND sizeGrip = nullptr;
+
+  // Every message of the dialog, from WM_INITDIALOG on.
+  INT_PTR OnMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 };
 
 std::wstring WindowText(HWND window) {
@@ -178,23 +182,20 @@ void InitDialog(HWND dialog, DialogState& state) {
   UpdateOkButton(dialog);
 }
 
-INT_PTR CALLBACK CredentialsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* state = reinterpret_cast<DialogState*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+INT_PTR DialogState::OnMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      state = reinterpret_cast<DialogState*>(lParam);
-      ::SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
-      InitDialog(dialog, *state);
+      InitDialog(dialog, *this);
       return TRUE;  // focus goes to the user-name field, the first tab stop
     case WM_GETMINMAXINFO:
-      if (state && state->minimumWindow.cx > 0) {
+      if (minimumWindow.cx > 0) {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-        info->ptMinTrackSize = {state->minimumWindow.cx, state->minimumWindow.cy};
+        info->ptMinTrackSize = {minimumWindow.cx, minimumWindow.cy};
         return TRUE;
       }
       return FALSE;
     case WM_SIZE:
-      if (state && !state->controls.empty()) LayOut(dialog, *state);
+      if (!controls.empty()) LayOut(dialog, *this);
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
@@ -203,10 +204,10 @@ INT_PTR CALLBACK CredentialsDialogProc(HWND dialog, UINT message, WPARAM wParam,
           return TRUE;
         case IDOK:
           // Enter in an edit field sends IDOK even while the button is disabled.
-          if (!state || ::GetWindowTextLengthW(::GetDlgItem(dialog, kIdcCredentialsUser)) == 0) return TRUE;
-          state->answer->user = WindowText(::GetDlgItem(dialog, kIdcCredentialsUser));
-          state->answer->password = WindowText(::GetDlgItem(dialog, kIdcCredentialsPassword));
-          state->answer->remember = ::IsDlgButtonChecked(dialog, kIdcCredentialsRemember) == BST_CHECKED;
+          if (::GetWindowTextLengthW(::GetDlgItem(dialog, kIdcCredentialsUser)) == 0) return TRUE;
+          answer->user = WindowText(::GetDlgItem(dialog, kIdcCredentialsUser));
+          answer->password = WindowText(::GetDlgItem(dialog, kIdcCredentialsPassword));
+          answer->remember = ::IsDlgButtonChecked(dialog, kIdcCredentialsRemember) == BST_CHECKED;
           ::EndDialog(dialog, IDOK);
           return TRUE;
         case IDCANCEL:
@@ -236,12 +237,10 @@ std::vector<DWORD> BuildTemplate() {
 
 }  // namespace
 
-CredentialsPromptTexts BuildCredentialsPromptTexts(const std::wstring& host, const std::wstring& realm,
-                                                   const std::wstring& proxyName) {
-  CredentialsPromptTexts texts;
-  texts.caption = LoadStringFilled(kStrConnectTo, {host});
-  texts.message = LoadStringFilled(kStrServerRequiresCredentials, {proxyName, realm});
-  return texts;
+CredentialsPromptFunction DialogCredentialsPrompt() {
+  return [](HWND parent, const CredentialsPromptTexts& texts, CredentialsPromptAnswer& answer) {
+    return ShowCredentialsDialog(parent, texts, answer) == IDOK;
+  };
 }
 
 INT_PTR ShowCredentialsDialog(HWND parent, const CredentialsPromptTexts& texts, CredentialsPromptAnswer& answer) {
@@ -251,7 +250,7 @@ INT_PTR ShowCredentialsDialog(HWND parent, const CredentialsPromptTexts& texts, 
   state.answer = &answer;
   return ::DialogBoxIndirectParamW(::GetModuleHandleW(nullptr),
                                    reinterpret_cast<const DLGTEMPLATE*>(dialogTemplate.data()), parent,
-                                   CredentialsDialogProc, reinterpret_cast<LPARAM>(&state));
+                                   &DialogProcedure<DialogState>, reinterpret_cast<LPARAM>(&state));
 }
 
 }  // namespace updater

@@ -6,25 +6,9 @@
 
 #include <string>
 
+#include "transfer/credentials.h"
+
 namespace updater {
-
-// What the dialog shows besides its fixed labels.
-struct CredentialsPromptTexts {
-  std::wstring caption;  // "Connect to <host>"
-  std::wstring message;  // "The server <proxy> at <realm> requires a username and password. "
-};
-
-// What the user entered.
-struct CredentialsPromptAnswer {
-  std::wstring user;
-  std::wstring password;
-  bool remember = false;
-};
-
-// The caption (string 204 with the host) and the explanatory line (string 147 with the proxy name
-// and the realm).
-CredentialsPromptTexts BuildCredentialsPromptTexts(const std::wstring& host, const std::wstring& realm,
-                                                   const std::wstring& proxyName);
 
 // Control identifiers, for whoever drives the dialog.
 inline constexpr int kIdcCredentialsMessage = 1001;
@@ -39,5 +23,8 @@ inline constexpr int kIdcCredentialsSizeGrip = 1007;
 // box), 2 (Cancel), or -1 when the dialog could not be created. OK is enabled only while the user
 // name is not empty.
 INT_PTR ShowCredentialsDialog(HWND parent, const CredentialsPromptTexts& texts, CredentialsPromptAnswer& answer);
+
+// The prompt of the runs that may ask the user: this dialog.
+CredentialsPromptFunction DialogCredentialsPrompt();
 
 }  // namespace updater

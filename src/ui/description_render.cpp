@@ -4,15 +4,14 @@
 
 #include <cctype>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <utility>
 
-#include "core/os_version.h"
+#include "base/format_size.h"
+#include "base/string_table.h"
+#include "base/text_util.h"
+#include "base/win_handles.h"
 #include "catalogue/update_record.h"
-#include "core/format_size.h"
-#include "core/string_table.h"
-#include "core/win_handles.h"
 
 namespace updater {
 namespace {
@@ -266,76 +265,9 @@ void WriteSection(std::string& rtf, const std::wstring& heading, const std::vect
   }
 }
 
-void AppendUtf8(std::string& out, std::uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out.push_back(static_cast<char>(codePoint));
-  } else if (codePoint < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else if (codePoint < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  }
-}
-
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string ToUtf8(const std::wstring& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t unit = static_cast<std::uint16_t>(text[i]);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size()) {
-      std::uint32_t next = static_cast<std::uint16_t>(text[i + 1]);
-      if (next >= 0xDC00 && next <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    if (unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;
-    AppendUtf8(out, unit);
-  }
-  return out;
-}
-
 bool IsUrlByteKept(unsigned char byte) {
   if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9')) return true;
   return byte != 0 && std::strchr("-_.~!*'();:@&=+$,/?#[]", byte) != nullptr;
-}
-
-// Shortcuts written by earlier OpenLink calls, deleted once the next link is opened.
-struct OpenedShortcuts {
-  std::mutex lock;
-  std::vector<std::wstring> paths;
-};
-
-OpenedShortcuts& Shortcuts() {
-  static OpenedShortcuts* shortcuts = new OpenedShortcuts;  // outlives every caller at exit
-  return *shortcuts;
-}
-
-int ShellOpen(const wchar_t* verb, const std::wstring& path) {
-  HINSTANCE result = ::ShellExecuteW(nullptr, verb, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-  INT_PTR value = reinterpret_cast<INT_PTR>(result);
-  return value > 32 ? 0 : static_cast<int>(value);
-}
-
-bool ReadRegistryText(HKEY key, const wchar_t* name, std::wstring& text) {
-  wchar_t buffer[64] = {};
-  DWORD type = 0;
-  DWORD bytes = sizeof(buffer) - sizeof(wchar_t);  // room for the terminator
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS) {
-    return false;
-  }
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  buffer[bytes / sizeof(wchar_t)] = L'\0';
-  text = buffer;
-  return true;
 }
 
 }  // namespace
@@ -412,37 +344,6 @@ std::string RtfProlog(unsigned codePage, const std::wstring& font0, const std::w
   return out;
 }
 
-RtfPrologInputs SystemRtfPrologInputs() {
-  RtfPrologInputs inputs;
-  LANGID language = ::GetSystemDefaultLangID();
-  inputs.language = language;
-  DWORD codePage = 0;
-  if (::GetLocaleInfoW(MAKELCID(language, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
-                       reinterpret_cast<LPWSTR>(&codePage), sizeof(codePage) / sizeof(wchar_t)) != 0 &&
-      codePage != 0) {
-    inputs.codePage = codePage;
-  }
-  inputs.font0 = L"Segoe UI";
-  inputs.font2 = IsWindows8OrLater() ? L"Segoe UI Semibold" : L"Segoe UI";
-  return inputs;
-}
-
-std::string SystemRtfProlog() {
-  RtfPrologInputs inputs = SystemRtfPrologInputs();
-  return RtfProlog(inputs.codePage, inputs.font0, inputs.font2, inputs.language);
-}
-
-std::string RenderUpdateDescription(const DescriptionSource& source, const DescriptionTexts& texts,
-                                    StyleRunList& runs) {
-  std::string prolog;
-  try {
-    prolog = SystemRtfProlog();
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-  return RenderUpdateDescription(source, texts, prolog, runs);
-}
-
 std::string RenderUpdateDescription(const DescriptionSource& source, const DescriptionTexts& texts,
                                     const std::string& prolog, StyleRunList& runs) {
   const std::size_t runsBefore = runs.size();
@@ -471,17 +372,6 @@ std::string RenderUpdateDescription(const DescriptionSource& source, const Descr
     runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(runsBefore), runs.end());
     return {};
   }
-}
-
-std::string RenderMessage(const std::wstring& title, const std::wstring& body, const std::wstring& uri,
-                          const std::wstring& buttonText, StyleRunList& runs) {
-  std::string prolog;
-  try {
-    prolog = SystemRtfProlog();
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-  return RenderMessage(title, body, uri, buttonText, prolog, runs);
 }
 
 std::string RenderMessage(const std::wstring& title, const std::wstring& body, const std::wstring& uri,
@@ -540,74 +430,6 @@ std::string InternetShortcutText(const std::wstring& url) {
   return out;
 }
 
-int CreateInternetShortcutFile(const std::wstring& url, std::wstring& path) {
-  std::string content;
-  try {
-    content = InternetShortcutText(url);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  wchar_t folder[MAX_PATH + 1] = {};
-  DWORD folderLength = ::GetTempPathW(MAX_PATH + 1, folder);
-  if (folderLength == 0 || folderLength > MAX_PATH) return -1;
-
-  // GetTempFileName reserves a unique "URLxxxx.tmp"; the shortcut takes the same name with the
-  // extension the shell needs, created only if it does not exist yet. The reservation is removed.
-  UniqueFile file;
-  std::wstring shortcutPath;
-  for (int attempt = 0; attempt < 8 && !file; ++attempt) {
-    wchar_t reserved[MAX_PATH] = {};
-    if (::GetTempFileNameW(folder, L"URL", 0, reserved) == 0) return -1;
-    std::wstring candidate = reserved;
-    std::size_t dot = candidate.find_last_of(L'.');
-    if (dot != std::wstring::npos && candidate.find_last_of(L'\\') < dot) candidate.erase(dot);
-    candidate += L".url";
-    file.Reset(::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             nullptr));
-    ::DeleteFileW(reserved);
-    if (file) shortcutPath = std::move(candidate);
-  }
-  if (!file) return -1;
-
-  DWORD written = 0;
-  bool ok = ::WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-            written == content.size();
-  file.Reset();
-  if (!ok) {
-    ::DeleteFileW(shortcutPath.c_str());
-    return -1;
-  }
-  path = std::move(shortcutPath);
-  return 0;
-}
-
-int OpenLink(const std::wstring& url) {
-  if (url.empty()) return -1;
-  OpenedShortcuts& shortcuts = Shortcuts();
-  {
-    std::lock_guard<std::mutex> hold(shortcuts.lock);
-    for (const std::wstring& earlier : shortcuts.paths) ::DeleteFileW(earlier.c_str());
-    shortcuts.paths.clear();
-  }
-
-  std::wstring path;
-  if (CreateInternetShortcutFile(url, path) != 0) return -1;
-  {
-    std::lock_guard<std::mutex> hold(shortcuts.lock);
-    try {
-      shortcuts.paths.push_back(path);
-    } catch (const std::bad_alloc&) {
-      // Not remembered: the file stays in the temporary folder.
-    }
-  }
-
-  // The shell's handlers may use COM; balanced only when this call initialised it.
-  ComInitialization com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-  int result = ShellOpen(L"open", path);
-  if (result != 0) result = ShellOpen(nullptr, path);
-  return result;
-}
-
 bool ParseAnchorColour(const std::wstring& text, COLORREF& colour) {
   int parts[3];
   std::size_t i = 0;
@@ -633,23 +455,6 @@ bool ParseAnchorColour(const std::wstring& text, COLORREF& colour) {
   if (i != text.size()) return false;
   colour = RGB(parts[0], parts[1], parts[2]);
   return true;
-}
-
-AnchorColours ReadAnchorColours() {
-  AnchorColours colours;
-  UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Internet Explorer\\Settings", 0, KEY_QUERY_VALUE,
-                      key.Put()) != ERROR_SUCCESS) {
-    return colours;
-  }
-  try {
-    std::wstring text;
-    if (ReadRegistryText(key.Get(), L"Anchor Color", text)) ParseAnchorColour(text, colours.link);
-    if (ReadRegistryText(key.Get(), L"Anchor Color Visited", text)) ParseAnchorColour(text, colours.visited);
-  } catch (const std::bad_alloc&) {
-    // The defaults stay.
-  }
-  return colours;
 }
 
 }  // namespace updater

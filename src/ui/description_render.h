@@ -134,8 +134,8 @@ std::string InternetShortcutText(const std::wstring& url);
 int CreateInternetShortcutFile(const std::wstring& url, std::wstring& path);
 
 // Opens `url` through a temporary internet shortcut with the shell's "open" verb, or its default
-// verb when "open" fails. Returns 0 on success, the shell's error value (at most 32), or -1 when
-// `url` is empty or the shortcut cannot be written.
+// verb when "open" fails. Returns 0 on success, the shell's error, or -1 when `url` is empty or the
+// shortcut cannot be written.
 //
 // The shell may still read the shortcut after it returns (a handler started for it opens the file
 // itself), so the file is not deleted at once: the shortcuts of earlier calls are deleted when the

@@ -4,7 +4,8 @@
 
 #include <memory>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
+#include "ui/window_state.h"
 
 namespace updater {
 namespace {
@@ -40,8 +41,9 @@ void PaintLink(HWND control, LinkState& state) {
   ::EndPaint(control, &paint);
 }
 
-LRESULT CALLBACK LinkSubclass(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR data) {
-  auto* state = reinterpret_cast<LinkState*>(data);
+LRESULT CALLBACK LinkSubclass(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  LinkState* state = WindowState<LinkState>::Of(control);
+  if (!state) return ::DefSubclassProc(control, message, wParam, lParam);
   switch (message) {
     case WM_SETCURSOR:
       ::SetCursor(::LoadCursorW(nullptr, IDC_HAND));
@@ -56,7 +58,7 @@ LRESULT CALLBACK LinkSubclass(HWND control, UINT message, WPARAM wParam, LPARAM 
     case WM_NCDESTROY:
       ::RemoveWindowSubclass(control, &LinkSubclass, kLinkSubclassId);
       if (state->tooltip) ::DestroyWindow(state->tooltip);
-      delete state;
+      WindowState<LinkState>::DetachOwned(control);
       return ::DefSubclassProc(control, message, wParam, lParam);
     default:
       break;
@@ -93,8 +95,12 @@ void MakeHyperlink(HWND control, const std::wstring& target, const AnchorColours
     tool.lpszText = state->target.data();
     ::SendMessageW(state->tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   }
-  if (::SetWindowSubclass(control, &LinkSubclass, kLinkSubclassId, reinterpret_cast<DWORD_PTR>(state.get())))
-    state.release();
+  LinkState* attached = state.get();
+  WindowState<LinkState>::AttachOwned(control, std::move(state));
+  if (WindowState<LinkState>::Of(control) == attached && !::SetWindowSubclass(control, &LinkSubclass, kLinkSubclassId, 0)) {
+    if (attached->tooltip) ::DestroyWindow(attached->tooltip);
+    WindowState<LinkState>::DetachOwned(control);
+  }
   ::InvalidateRect(control, nullptr, TRUE);
 }
 

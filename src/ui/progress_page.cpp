@@ -3,16 +3,17 @@
 // calls on the page's thread; the cancel flag is read directly.
 #include <memory>
 
+#include "base/logger.h"
+#include "base/string_table.h"
 #include "catalogue/update_catalogue.h"
-#include "core/logger.h"
-#include "core/string_table.h"
-#include "install/installer.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
+#include "transfer/download_observer.h"
 #include "transfer/download_rules.h"
+#include "ui/window_state.h"
+#include "ui/wizard_sheet.h"
 #include "ui/work_progress.h"
 #include "ui/worker_questions.h"
-#include "ui/wizard_sheet.h"
 
 namespace updater {
 namespace {
@@ -264,19 +265,17 @@ LONG_PTR ProgressPage::OnBack() {
   return -1;
 }
 
-ProgressPage* PageOf(HWND page) { return reinterpret_cast<ProgressPage*>(::GetPropW(page, L"ProgressPage")); }
-
 }  // namespace
 
 INT_PTR CALLBACK ProgressPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   WizardSheet* sheet = SheetOfPage(page, message, lParam);
   if (!sheet) return FALSE;
-  ProgressPage* progress = PageOf(page);
+  ProgressPage* progress = WindowState<ProgressPage>::Of(page);
   switch (message) {
     case WM_INITDIALOG: {
       auto created = std::make_unique<ProgressPage>(*sheet, page);
       created->Init();
-      ::SetPropW(page, L"ProgressPage", created.release());
+      WindowState<ProgressPage>::AttachOwned(page, std::move(created));
       return TRUE;
     }
     case kMsgRunOnUiThread:
@@ -309,8 +308,7 @@ INT_PTR CALLBACK ProgressPageProc(HWND page, UINT message, WPARAM wParam, LPARAM
     case WM_DESTROY:
       // The worker reports to this page until it ends.
       sheet->WaitForWorker();
-      delete progress;
-      ::RemovePropW(page, L"ProgressPage");
+      WindowState<ProgressPage>::DetachOwned(page);
       return FALSE;
     default:
       (void)wParam;

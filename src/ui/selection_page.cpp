@@ -5,14 +5,15 @@
 
 #include <memory>
 
+#include "base/format_size.h"
+#include "base/logger.h"
+#include "base/string_table.h"
+#include "base/win_handles.h"
 #include "catalogue/update_catalogue.h"
-#include "core/format_size.h"
-#include "core/logger.h"
-#include "core/string_table.h"
-#include "core/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
 #include "ui/description_pane.h"
+#include "ui/window_state.h"
 #include "ui/wizard_sheet.h"
 
 namespace updater {
@@ -32,9 +33,7 @@ struct SelectionPageState {
   bool propagating = false;
 };
 
-SelectionPageState* StateOf(HWND page) {
-  return reinterpret_cast<SelectionPageState*>(::GetPropW(page, L"SelectionPageState"));
-}
+SelectionPageState* StateOf(HWND page) { return WindowState<SelectionPageState>::Of(page); }
 
 HWND List(HWND page) { return ::GetDlgItem(page, IDC_SELECTION_LIST); }
 
@@ -296,8 +295,9 @@ INT_PTR CALLBACK SelectionPageProc(HWND page, UINT message, WPARAM wParam, LPARA
       state->sheet = sheet;
       HWND pane = ::GetDlgItem(page, IDC_SELECTION_DESCRIPTION);
       ::SendMessageW(pane, EM_SETEVENTMASK, 0, ENM_LINK);
-      ::SetPropW(page, L"SelectionPageState", state.get());
-      FillList(page, *state.release());
+      SelectionPageState& filled = *state;
+      WindowState<SelectionPageState>::AttachOwned(page, std::move(state));
+      FillList(page, filled);
       return TRUE;
     }
     case WM_SIZE:
@@ -309,8 +309,7 @@ INT_PTR CALLBACK SelectionPageProc(HWND page, UINT message, WPARAM wParam, LPARA
       return FALSE;
     case WM_DESTROY:
       Log(kLogDebug, L"DownloadUpdatesDialog closing.");
-      delete StateOf(page);
-      ::RemovePropW(page, L"SelectionPageState");
+      WindowState<SelectionPageState>::DetachOwned(page);
       return FALSE;
     default:
       (void)wParam;

@@ -1,4 +1,5 @@
 #include "ui/small_progress.h"
+#include "ui/window_state.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -6,12 +7,12 @@
 #include <atomic>
 #include <memory>
 
-#include "core/logger.h"
-#include "core/string_table.h"
-#include "core/win_handles.h"
-#include "install/installer.h"
+#include "base/logger.h"
+#include "base/string_table.h"
+#include "base/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
+#include "transfer/download_observer.h"
 #include "ui/work_progress.h"
 #include "ui/worker_questions.h"
 
@@ -35,7 +36,7 @@ class SmallProgressWindow : public DownloadObserver {
 
   std::optional<SmallWindowEnd> Run() {
     INT_PTR ended = ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SMALL_PROGRESS),
-                                      ::GetActiveWindow(), &SmallProgressWindow::Procedure,
+                                      ::GetActiveWindow(), &DialogProcedure<SmallProgressWindow>,
                                       reinterpret_cast<LPARAM>(this));
     DWORD error = ::GetLastError();
     WaitForWorker();
@@ -139,32 +140,31 @@ class SmallProgressWindow : public DownloadObserver {
   bool CancelRequested() const { return cancel_; }
 
  private:
-  static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) ::SetWindowLongPtrW(window, DWLP_USER, lParam);
-    auto* self = reinterpret_cast<SmallProgressWindow*>(::GetWindowLongPtrW(window, DWLP_USER));
-    if (!self) return FALSE;
+  friend INT_PTR CALLBACK DialogProcedure<SmallProgressWindow>(HWND, UINT, WPARAM, LPARAM);
+  // Every message of the window, from WM_INITDIALOG on.
+  INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
       case WM_INITDIALOG:
-        self->window_ = window;
-        self->taskbar_ = std::make_unique<TaskbarButton>();
-        self->Init();
-        self->StartWorker();
+        window_ = window;
+        taskbar_ = std::make_unique<TaskbarButton>();
+        Init();
+        StartWorker();
         return TRUE;
       case kMsgRunOnWindowThread:
         (*reinterpret_cast<const std::function<void()>*>(lParam))();
         return TRUE;
       case kMsgWorkEnded:
-        self->WaitForWorker();
-        self->WorkEnded(static_cast<Result>(lParam));
+        WaitForWorker();
+        WorkEnded(static_cast<Result>(lParam));
         return TRUE;
       case WM_COMMAND:
         if (LOWORD(wParam) == IDCANCEL) {
-          self->ButtonPressed();
+          ButtonPressed();
           return TRUE;
         }
         return FALSE;
       case WM_DESTROY:
-        self->taskbar_.reset();
+        taskbar_.reset();
         return FALSE;
       default:
         return FALSE;

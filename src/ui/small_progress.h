@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "base/result_codes.h"
 #include "catalogue/update_catalogue.h"
-#include "core/result_codes.h"
 #include "transfer/download_observer.h"
 
 namespace updater {

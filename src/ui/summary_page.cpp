@@ -2,12 +2,12 @@
 // of them failed.
 #include <shobjidl.h>
 
+#include "base/string_table.h"
 #include "catalogue/update_catalogue.h"
-#include "core/string_table.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
-#include "ui/work_progress.h"
 #include "ui/wizard_sheet.h"
+#include "ui/work_progress.h"
 
 namespace updater {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 #include "resources/resource_ids.h"
 #include "ui/wizard_logic.h"
 

@@ -1,13 +1,14 @@
 #include "ui/update_options_dialog.h"
+#include "ui/window_state.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
 #include <string>
 
-#include "core/logger.h"
-#include "core/string_table.h"
-#include "core/win_handles.h"
+#include "base/logger.h"
+#include "base/string_table.h"
+#include "base/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
 #include "ui/wizard_logic.h"
@@ -45,33 +46,32 @@ class UpdateOptionsDialog {
 
   bool Show(HWND owner) {
     INT_PTR result = ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATE_OPTIONS), owner,
-                                       &UpdateOptionsDialog::Procedure, reinterpret_cast<LPARAM>(this));
+                                       &DialogProcedure<UpdateOptionsDialog>, reinterpret_cast<LPARAM>(this));
     if (result == -1) LogFormat(kLogError, L"The Update Options dialog could not be created (error %lu).", ::GetLastError());
     return result == IDOK;
   }
 
  private:
-  static INT_PTR CALLBACK Procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-    auto* self = reinterpret_cast<UpdateOptionsDialog*>(::GetWindowLongPtrW(dialog, DWLP_USER));
-    if (!self) return FALSE;
+  friend INT_PTR CALLBACK DialogProcedure<UpdateOptionsDialog>(HWND, UINT, WPARAM, LPARAM);
+  // Every message of the window, from WM_INITDIALOG on.
+  INT_PTR OnMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
       case WM_INITDIALOG:
-        self->dialog_ = dialog;
-        self->Init();
+        dialog_ = dialog;
+        Init();
         return TRUE;
       case WM_COMMAND:
         switch (LOWORD(wParam)) {
           case IDC_OPTIONS_DISABLE:
           case IDC_OPTIONS_PROMPT:
           case IDC_OPTIONS_AUTO:
-            self->UpdateDropDown();
+            UpdateDropDown();
             return TRUE;
           case IDC_OPTIONS_BROWSE:
-            self->BrowseForFolder();
+            BrowseForFolder();
             return TRUE;
           case IDOK:
-            self->Accept();
+            Accept();
             ::EndDialog(dialog, IDOK);
             return TRUE;
           case IDCANCEL:

@@ -1,9 +1,9 @@
 // The Welcome page of the prompting run (after a background check): install now, be reminded
 // tomorrow, or stop the automatic checks.
+#include "base/logger.h"
+#include "base/string_table.h"
+#include "base/win_handles.h"
 #include "config/settings_store.h"
-#include "core/logger.h"
-#include "core/string_table.h"
-#include "core/win_handles.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
 #include "ui/hyperlink_control.h"

@@ -6,11 +6,12 @@
 
 #include <algorithm>
 
-#include "core/logger.h"
-#include "core/string_table.h"
+#include "base/logger.h"
+#include "base/string_table.h"
 #include "resources/resource_ids.h"
 #include "resources/string_ids.h"
 #include "ui/description_pane.h"
+#include "ui/window_state.h"
 #include "ui/wizard_sheet.h"
 #include "ui/worker_questions.h"
 
@@ -112,10 +113,12 @@ void RunOnUiThread(HWND window, const std::function<void()>& call) {
 WizardSheet* SheetOfPage(HWND page, UINT message, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* sheet = reinterpret_cast<WizardSheet*>(reinterpret_cast<const PROPSHEETPAGEW*>(lParam)->lParam);
-    ::SetWindowLongPtrW(page, DWLP_USER, reinterpret_cast<LONG_PTR>(sheet));
+    WindowState<WizardSheet>::Attach(page, sheet);
     return sheet;
   }
-  return reinterpret_cast<WizardSheet*>(::GetWindowLongPtrW(page, DWLP_USER));
+  WizardSheet* sheet = WindowState<WizardSheet>::Of(page);
+  if (message == WM_NCDESTROY) WindowState<WizardSheet>::Detach(page);
+  return sheet;
 }
 
 WizardSheet::WizardSheet(WizardContext& wizardContext)
@@ -289,7 +292,7 @@ LRESULT CALLBACK WizardSheet::SheetSubclass(HWND window, UINT message, WPARAM wP
   return ::DefSubclassProc(window, message, wParam, lParam);
 }
 
-Result WizardSheet::Run() {
+std::optional<Result> WizardSheet::Run() {
   LoadRichEditLibrary();
   std::vector<std::wstring> headers;
   std::vector<std::wstring> titles;
@@ -350,7 +353,7 @@ Result WizardSheet::Run() {
   }
   if (!created) {
     ::SetLastError(ERROR_OUTOFMEMORY);
-    return static_cast<Result>(-1);
+    return std::nullopt;
   }
   if (!sheet_) OnSheetCreated(created);
   if (!startsHidden_) {
@@ -381,10 +384,10 @@ Result WizardSheet::Run() {
   return workerRan_ ? workerResult_ : kOk;
 }
 
-Result RunWizard(WizardContext& context) {
+std::optional<Result> RunWizard(WizardContext& context) {
   WizardSheet sheet(context);
-  Result result = sheet.Run();
-  LogFormat(kLogTrace, L"Updater wizard ended. Return code: %d", static_cast<int>(result));
+  std::optional<Result> result = sheet.Run();
+  LogFormat(kLogTrace, L"Updater wizard ended. Return code: %d", result ? static_cast<int>(*result) : -1);
   return result;
 }
 

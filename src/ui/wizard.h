@@ -4,11 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 
+#include "base/result_codes.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
-#include "core/command_line.h"
-#include "core/result_codes.h"
+#include "config/command_line.h"
 #include "transfer/download_observer.h"
 
 namespace updater {
@@ -28,8 +29,8 @@ struct WizardContext {
   bool sheetCancelled = false;
 };
 
-// Shows the wizard and returns the worker's exit code, or 0 when no worker ran. -1 with
-// ERROR_OUTOFMEMORY as last error when the sheet cannot be created.
-Result RunWizard(WizardContext& context);
+// Shows the wizard and returns the worker's exit code, or 0 when no worker ran; nothing (with
+// ERROR_OUTOFMEMORY as last error) when the sheet cannot be made.
+std::optional<Result> RunWizard(WizardContext& context);
 
 }  // namespace updater

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "catalogue/text_util.h"
+#include "base/text_util.h"
 #include "config/settings_store.h"
 
 namespace updater {

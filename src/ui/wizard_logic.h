@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/command_line.h"
-#include "core/result_codes.h"
+#include "base/result_codes.h"
+#include "config/command_line.h"
 
 namespace updater {
 

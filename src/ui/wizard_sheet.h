@@ -8,11 +8,12 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 #include "ui/tray_icon.h"
 #include "ui/wizard.h"
 #include "ui/wizard_logic.h"
@@ -38,7 +39,8 @@ class WizardSheet {
   WizardSheet(const WizardSheet&) = delete;
   WizardSheet& operator=(const WizardSheet&) = delete;
 
-  Result Run();
+  // The worker's exit code (0 when no worker ran); nothing when the sheet could not be made.
+  std::optional<Result> Run();
 
   // ---- Sheet operations ----
   void SelectPage(WizardPage page);

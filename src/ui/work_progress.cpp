@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "core/format_size.h"
-#include "core/string_table.h"
-#include "install/installer.h"
+#include "base/format_size.h"
+#include "base/string_table.h"
 #include "resources/string_ids.h"
+#include "transfer/download_observer.h"
 #include "transfer/download_observer.h"
 
 namespace updater {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
 
 namespace updater {
 

@@ -2,7 +2,7 @@
 
 #include <wininet.h>
 
-#include "core/string_table.h"
+#include "base/string_table.h"
 #include "resources/string_ids.h"
 #include "transfer/credentials_provider.h"
 #include "transfer/download_observer.h"

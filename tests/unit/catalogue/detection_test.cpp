@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "core/module_path.h"
+#include "base/paths.h"
 
 namespace updater {
 namespace {

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/ini_test_files.h"
+#include "base/ini_test_files.h"
+#include "base/text_util.h"
 #include "catalogue/record_expectations.h"
-#include "catalogue/text_util.h"
 #include "catalogue/update_catalogue.h"
 
 namespace updater {

@@ -193,7 +193,6 @@ TEST_F(CatalogueFile, FieldsOfASection) {
   EXPECT_EQ(r.detectionTarget, L"HKCU\\X\\V");
   EXPECT_EQ(r.localPath, L"C:\\Downloads\\S\\tool.msi");
   EXPECT_FALSE(r.selected);
-  EXPECT_EQ(r.settings, &settings_);
 }
 
 TEST_F(CatalogueFile, FlagParsingStopsAtAnUnknownWord) {

@@ -9,32 +9,25 @@
 namespace updater {
 namespace {
 
-UtcTicks At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD millisecond = 0) {
-  SYSTEMTIME time{};
-  time.wYear = year;
-  time.wMonth = month;
-  time.wDay = day;
-  time.wHour = hour;
-  time.wMinute = minute;
-  time.wSecond = second;
-  time.wMilliseconds = millisecond;
-  FILETIME file{};
-  EXPECT_TRUE(::SystemTimeToFileTime(&time, &file));
-  return (static_cast<UtcTicks>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+FileTime64 At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD millisecond = 0) {
+  SYSTEMTIME time{year, month, 0, day, hour, minute, second, millisecond};
+  FileTime64 at = SystemToFileTime(time);
+  EXPECT_NE(at, 0u);
+  return at;
 }
 
 const std::wstring kDigest = L"9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
 const std::wstring kOtherDigest = L"60303AE22B998861BCE3B28F33EEC1BE758A213C86C93C076DBE9F558C11C752";
 
 TEST(UpdatesFileFreshness, RulesOverSerialsDigestsAndDates) {
-  const UtcTicks noon = At(2026, 12, 10, 12, 0, 0);
+  const FileTime64 noon = At(2026, 12, 10, 12, 0, 0);
   struct Case {
     const char* what;
     std::wstring serial;
     std::wstring validUntil;
     std::wstring digest;
     RememberedUpdatesFile remembered;
-    UtcTicks now;
+    FileTime64 now;
     Result expected;
   };
   const Case cases[] = {
@@ -84,7 +77,7 @@ TEST(UpdatesFileFreshness, RulesOverSerialsDigestsAndDates) {
 }
 
 TEST(UpdatesFileFreshness, ReasonsNameTheValues) {
-  const UtcTicks noon = At(2026, 12, 10, 12, 0, 0);
+  const FileTime64 noon = At(2026, 12, 10, 12, 0, 0);
   EXPECT_EQ(DecideFreshness(L"6", L"24/12/2026", kDigest, {7, kDigest}, noon).reason,
             L"Serial 6, remembered 7: an older file than one already received.");
   EXPECT_EQ(DecideFreshness(L"7", L"24/12/2026", kOtherDigest, {7, kDigest}, noon).reason,

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/module_path.h"
+#include "base/paths.h"
 
 namespace updater {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {

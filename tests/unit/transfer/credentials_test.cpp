@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 #include "transfer/async_download.h"
 #include "transfer/download_rules.h"
 

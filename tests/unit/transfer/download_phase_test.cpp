@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/win_handles.h"
 #include "config/registry_test_support.h"
-#include "core/win_handles.h"
 #include "transfer/download_rules.h"
 
 namespace updater {

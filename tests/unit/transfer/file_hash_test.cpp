@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 
 namespace updater {
 namespace {

@@ -1,8 +1,0 @@
-// Process entry of updater.exe.
-#include <windows.h>
-
-#include "core/entry.h"
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
-  return static_cast<int>(updater::RunProcess(commandLine ? commandLine : L""));
-}
