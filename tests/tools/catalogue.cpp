@@ -17,7 +17,7 @@
 #include "catalogue/selection.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
-#include "config/catalogue_wiring.h"
+#include "transfer/catalogue_services.h"
 
 int wmain(int argc, wchar_t** argv) {
   bool checkHeader = true;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 
 namespace {
 

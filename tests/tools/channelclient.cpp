@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 #include "install/channel_objects.h"
 #include "install/command_channel.h"
 

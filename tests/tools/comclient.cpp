@@ -29,18 +29,11 @@
 #include <string>
 
 #include "morvask_updater.h"
+#include "support/tool_support.h"
 
 namespace {
 
 const CLSID kClass = {0x169CF221, 0x57E4, 0x4FCF, {0xBC, 0x3B, 0xA3, 0xB6, 0xB3, 0xA3, 0xBB, 0x52}};
-
-void Print(const std::wstring& line) {
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr, nullptr);
-  std::printf("%s\n", bytes.c_str());
-  std::fflush(stdout);
-}
 
 std::wstring Hex(long value) {
   wchar_t text[16];
@@ -70,12 +63,12 @@ class Callback final : public IMorvaskUpdaterCallback {
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(::InterlockedDecrement(&references_)); }
   HRESULT STDMETHODCALLTYPE RegisterAction(int id, int count) override {
     Gate();
-    Print(L"cb register " + std::to_wstring(id) + L" " + std::to_wstring(count));
+    tools::PrintLine(L"cb register " + std::to_wstring(id) + L" " + std::to_wstring(count));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE BeginAction(int id) override {
     Gate();
-    Print(L"cb begin " + std::to_wstring(id));
+    tools::PrintLine(L"cb begin " + std::to_wstring(id));
     action_ = id;
     progress_[id] = 0;
     return S_OK;
@@ -86,8 +79,8 @@ class Callback final : public IMorvaskUpdaterCallback {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE EndAction(int id, int state) override {
-    if (progress_.count(id)) Print(L"cb progress " + std::to_wstring(id) + L" " + std::to_wstring(progress_[id]));
-    Print(L"cb end " + std::to_wstring(id) + L" " + Hex(state));
+    if (progress_.count(id)) tools::PrintLine(L"cb progress " + std::to_wstring(id) + L" " + std::to_wstring(progress_[id]));
+    tools::PrintLine(L"cb end " + std::to_wstring(id) + L" " + Hex(state));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsCanceled(boolean* cancelled) override {
@@ -95,7 +88,7 @@ class Callback final : public IMorvaskUpdaterCallback {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Error(int code) override {
-    Print(L"cb error " + Hex(code));
+    tools::PrintLine(L"cb error " + Hex(code));
     return S_OK;
   }
   // The next callback call writes "<gate>.ready" and waits (at most 60 s) for the file <gate>: the
@@ -120,10 +113,10 @@ class Callback final : public IMorvaskUpdaterCallback {
     gate_.clear();
     HANDLE ready = ::CreateFileW((gate + L".ready").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (ready != INVALID_HANDLE_VALUE) ::CloseHandle(ready);
-    Print(L"cb held");
+    tools::PrintLine(L"cb held");
     for (int waited = 0; waited < 600 && ::GetFileAttributesW(gate.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited)
       ::Sleep(100);
-    Print(L"cb released");
+    tools::PrintLine(L"cb released");
   }
 };
 
@@ -175,24 +168,24 @@ int wmain(int argc, wchar_t** argv) {
     HMODULE library = ::LoadLibraryW(argv[3]);
     auto entry = library ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(library, "LocalRegisterProxyStub"))
                          : nullptr;
-    Print(L"localproxystub hr=" + Hex(entry ? entry() : E_FAIL));
+    tools::PrintLine(L"localproxystub hr=" + Hex(entry ? entry() : E_FAIL));
   }
   bool registerOnly = argc > 2 && std::wstring(argv[2]) == L"--register";
   if (!Register(argv[1], proxyStub)) {
-    Print(L"register failed");
+    tools::PrintLine(L"register failed");
     return 1;
   }
   if (registerOnly) {
-    Print(L"registered");
+    tools::PrintLine(L"registered");
     return 0;
   }
   IMorvaskUpdater* updater = nullptr;
   HRESULT created = ::CoCreateInstance(kClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IMorvaskUpdater),
                                        reinterpret_cast<void**>(&updater));
-  Print(L"create hr=" + Hex(created));
+  tools::PrintLine(L"create hr=" + Hex(created));
   if (FAILED(created)) return 1;
   Callback callback;
-  Print(L"callback hr=" + Hex(updater->RegisterCallback(&callback)));
+  tools::PrintLine(L"callback hr=" + Hex(updater->RegisterCallback(&callback)));
   IMorvaskUpdates* list = nullptr;
   for (int i = first; i < argc; ++i) {
     std::wstring step = argv[i];
@@ -202,14 +195,14 @@ int wmain(int argc, wchar_t** argv) {
       if (list) list->Release();
       list = nullptr;
       HRESULT hr = updater->CheckForUpdates(&count, &download, &ret, &list);
-      Print(L"check hr=" + Hex(hr) + L" count=" + std::to_wstring(count) + L" download=" + std::to_wstring(download) +
+      tools::PrintLine(L"check hr=" + Hex(hr) + L" count=" + std::to_wstring(count) + L" download=" + std::to_wstring(download) +
             L" ret=" + Hex(ret) + L" list=" + (list ? L"1" : L"0"));
     } else if (step == L"info") {
       int index = std::stoi(next());
       IMorvaskUpdateInfo* info = nullptr;
       HRESULT hr = list ? list->GetUpdateInfo(index, &info) : E_POINTER;
       if (FAILED(hr) || !info) {
-        Print(L"info hr=" + Hex(hr));
+        tools::PrintLine(L"info hr=" + Hex(hr));
         continue;
       }
       BSTR name = nullptr, display = nullptr, version = nullptr, basicName = nullptr, basicVersion = nullptr;
@@ -220,7 +213,7 @@ int wmain(int argc, wchar_t** argv) {
       info->GetSize(&size);
       info->GetBasicInfo(&basicName, &basicVersion, &basicSize);
       info->GetState(&state);
-      Print(L"info hr=" + Hex(hr) + L" name=" + Take(name) + L" display=" + Take(display) + L" version=" +
+      tools::PrintLine(L"info hr=" + Hex(hr) + L" name=" + Take(name) + L" display=" + Take(display) + L" version=" +
             Take(version) + L" size=" + std::to_wstring(size) + L" basic=" + Take(basicName) + L"|" +
             Take(basicVersion) + L"|" + std::to_wstring(basicSize) + L" state=" + std::to_wstring(state));
       info->Release();
@@ -228,27 +221,27 @@ int wmain(int argc, wchar_t** argv) {
       int index = std::stoi(next());
       IMorvaskUpdateInfo* info = nullptr;
       if (!list || FAILED(list->GetUpdateInfo(index, &info))) {
-        Print(step + L" hr=failed");
+        tools::PrintLine(step + L" hr=failed");
         continue;
       }
       if (step == L"select") {
-        Print(L"select hr=" + Hex(info->SelectForInstall(std::stoi(next()) != 0)));
+        tools::PrintLine(L"select hr=" + Hex(info->SelectForInstall(std::stoi(next()) != 0)));
       } else if (step == L"clear") {
-        Print(L"clear hr=" + Hex(info->ClearState()));
+        tools::PrintLine(L"clear hr=" + Hex(info->ClearState()));
       } else {
         int ret = -1;
         HRESULT hr = info->LaunchInstaller(&ret);
-        Print(L"launch hr=" + Hex(hr) + L" ret=" + Hex(ret));
+        tools::PrintLine(L"launch hr=" + Hex(hr) + L" ret=" + Hex(ret));
       }
       info->Release();
     } else if (step == L"download") {
       int ret = -1;
       HRESULT hr = list ? list->DownloadUpdates(&ret) : E_POINTER;
-      Print(L"download hr=" + Hex(hr) + L" ret=" + Hex(ret));
+      tools::PrintLine(L"download hr=" + Hex(hr) + L" ret=" + Hex(ret));
     } else if (step == L"error") {
       BSTR text = nullptr;
       updater->GetErrorDescription(static_cast<int>(std::stoul(next(), nullptr, 0)), &text);
-      Print(L"error text=" + Take(text));
+      tools::PrintLine(L"error text=" + Take(text));
     } else if (step == L"dispatch") {
       int code = static_cast<int>(std::stoul(next(), nullptr, 0));
       IDispatch* dispatch = nullptr;
@@ -266,7 +259,7 @@ int wmain(int argc, wchar_t** argv) {
       ::VariantInit(&result);
       if (SUCCEEDED(hr)) hr = dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result,
                                                nullptr, nullptr);
-      Print(L"dispatch hr=" + Hex(hr) + L" text=" + (result.vt == VT_BSTR && result.bstrVal ? result.bstrVal : L""));
+      tools::PrintLine(L"dispatch hr=" + Hex(hr) + L" text=" + (result.vt == VT_BSTR && result.bstrVal ? result.bstrVal : L""));
       ::VariantClear(&result);
       if (dispatch) dispatch->Release();
     } else if (step == L"hold") {
@@ -278,7 +271,7 @@ int wmain(int argc, wchar_t** argv) {
       list = nullptr;
       updater->Release();
       updater = nullptr;
-      Print(L"released");
+      tools::PrintLine(L"released");
       break;
     }
   }

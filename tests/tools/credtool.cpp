@@ -72,7 +72,7 @@ int Download(int argc, wchar_t** argv) {
   for (int i = 6; i < argc; ++i) {
     std::wstring option = argv[i];
     if (option == L"--proxy" && i + 1 < argc) {
-      engine.SetProxy(argv[++i]);
+      engine.Options().proxy = argv[++i];
     } else if (option == L"--typed" && i + 2 < argc) {
       if (!TextFromHex(argv[i + 1], typed.user) || !TextFromHex(argv[i + 2], typed.password)) return 64;
       hasTyped = true;

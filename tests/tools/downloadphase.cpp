@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "base/logger.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
-#include "core/logger.h"
+#include "support/tool_support.h"
 #include "transfer/download_phase.h"
 #include "transfer/download_rules.h"
 
@@ -84,9 +85,10 @@ int wmain(int argc, wchar_t** argv) {
   std::set<std::wstring> selection;
   bool stateOnly = false;
   std::vector<std::wstring> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg = argv[i];
-    auto next = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
+  tools::Arguments arguments(argc, argv);
+  while (arguments.More()) {
+    std::wstring arg = arguments.Next();
+    auto next = [&arguments] { return arguments.Next(); };
     if (arg == L"--select") selection.insert(next());
     else if (arg == L"--answer") observer.answers.push_back(wcstoul(next().c_str(), nullptr, 0));
     else if (arg == L"--state-only") stateOnly = true;
@@ -94,10 +96,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (arg == L"--die-after") observer.dieAfter = wcstoull(next().c_str(), nullptr, 10);
     else if (arg == L"--die-at-begin") observer.dieAtBegin = _wtoi(next().c_str());
     else if (arg == L"--log") {
-      updater::Logger::Instance().SetLogFile(next());
-      updater::Logger::Instance().SetLevel(updater::kLogError | updater::kLogInfo | updater::kLogDebug |
-                                           updater::kLogTrace);
-      updater::Logger::Instance().Enable(true);
+      tools::LogEverythingTo(next());
     } else positional.push_back(arg);
   }
   if (positional.size() != 2) {

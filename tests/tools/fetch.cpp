@@ -18,7 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/logger.h"
+#include "base/logger.h"
+#include "support/tool_support.h"
 #include "transfer/async_download.h"
 #include "transfer/download_rules.h"
 
@@ -151,14 +152,15 @@ int wmain(int argc, wchar_t** argv) {
   updater::AsyncDownloadThread engine(&observer, withProvider ? &credentials : nullptr);
   observer.engine = &engine;
   std::vector<std::wstring> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg = argv[i];
-    auto next = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
-    if (arg == L"--no-resume") engine.SetResume(false);
-    else if (arg == L"--attempts") engine.SetRetryAttempts(_wtoi(next().c_str()));
-    else if (arg == L"--connect-timeout") engine.SetConnectTimeout(wcstoul(next().c_str(), nullptr, 10));
-    else if (arg == L"--receive-timeout") engine.SetReceiveTimeout(wcstoul(next().c_str(), nullptr, 10));
-    else if (arg == L"--expected") engine.SetExpectedSize(wcstoul(next().c_str(), nullptr, 10));
+  tools::Arguments arguments(argc, argv);
+  while (arguments.More()) {
+    std::wstring arg = arguments.Next();
+    auto next = [&arguments] { return arguments.Next(); };
+    if (arg == L"--no-resume") engine.Options().resume = false;
+    else if (arg == L"--attempts") engine.Options().retryAttempts = _wtoi(next().c_str());
+    else if (arg == L"--connect-timeout") engine.Options().connectTimeoutMs = wcstoul(next().c_str(), nullptr, 10);
+    else if (arg == L"--receive-timeout") engine.Options().receiveTimeoutMs = wcstoul(next().c_str(), nullptr, 10);
+    else if (arg == L"--expected") engine.Options().expectedSize = wcstoul(next().c_str(), nullptr, 10);
     else if (arg == L"--ims") {
       SYSTEMTIME time{};
       unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
@@ -169,24 +171,22 @@ int wmain(int argc, wchar_t** argv) {
       time.wHour = static_cast<WORD>(h);
       time.wMinute = static_cast<WORD>(mi);
       time.wSecond = static_cast<WORD>(s);
-      engine.SetIfModifiedSince(time);
-    } else if (arg == L"--query-lm") engine.SetQueryLastModified(true);
+      engine.Options().ifModifiedSince = time;
+    } else if (arg == L"--query-lm") engine.Options().queryLastModified = true;
     else if (arg == L"--cancel-after") observer.cancelAfter = wcstoull(next().c_str(), nullptr, 10);
     else if (arg == L"--cancel-at-ms") observer.cancelAtMilliseconds = _wtof(next().c_str());
     else if (arg == L"--forced-cancel-after") observer.forcedCancelAfter = wcstoull(next().c_str(), nullptr, 10);
     else if (arg == L"--log") {
-      updater::Logger::Instance().SetLogFile(next());
-      updater::Logger::Instance().SetLevel(updater::kLogError | updater::kLogInfo | updater::kLogDebug | updater::kLogTrace);
-      updater::Logger::Instance().Enable(true);
+      tools::LogEverythingTo(next());
     } else if (arg == L"--pause-after") observer.pauseAfter = wcstoull(next().c_str(), nullptr, 10);
     else if (arg == L"--pause-ms") observer.pauseMilliseconds = wcstoul(next().c_str(), nullptr, 10);
     else if (arg == L"--cancel-in-pause") observer.cancelInPause = true;
     else if (arg == L"--cert-answer") observer.certificateAnswer = wcstoul(next().c_str(), nullptr, 0);
-    else if (arg == L"--fail-cert") engine.SetFailOnCertificateErrors(true);
-    else if (arg == L"--accept-cert") engine.SetAcceptCertificateErrors(true);
-    else if (arg == L"--ignore-cert") engine.SetIgnoreCertificateErrors(true);
-    else if (arg == L"--proxy") engine.SetProxy(next());
-    else if (arg == L"--secure-part") engine.SetSecurePartFile(true);
+    else if (arg == L"--fail-cert") engine.Options().failOnCertificateErrors = true;
+    else if (arg == L"--accept-cert") engine.Options().acceptCertificateErrors = true;
+    else if (arg == L"--ignore-cert") engine.Options().ignoreCertificateErrors = true;
+    else if (arg == L"--proxy") engine.Options().proxy = next();
+    else if (arg == L"--secure-part") engine.Options().securePartFile = true;
     else if (arg == L"--no-provider") continue;
     else if (arg == L"--cred") credentials.known.push_back(SplitPair(next()));
     else if (arg == L"--typed") {

@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "base/logger.h"
 #include "catalogue/update_catalogue.h"
 #include "config/app_settings.h"
-#include "config/catalogue_wiring.h"
-#include "core/logger.h"
 #include "install/installer.h"
+#include "support/tool_support.h"
+#include "transfer/catalogue_services.h"
 #include "transfer/download_phase.h"
 
 namespace {
@@ -53,18 +54,16 @@ int wmain(int argc, wchar_t** argv) {
   bool forceMsiBasicUi = false;
   std::wstring serverSection;
   std::vector<std::wstring> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg = argv[i];
-    auto next = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
+  tools::Arguments arguments(argc, argv);
+  while (arguments.More()) {
+    std::wstring arg = arguments.Next();
+    auto next = [&arguments] { return arguments.Next(); };
     if (arg == L"--select") selection.insert(next());
     else if (arg == L"--download") download = true;
     else if (arg == L"--force-msi-basic-ui") forceMsiBasicUi = true;
     else if (arg == L"--server") serverSection = next();
     else if (arg == L"--log") {
-      updater::Logger::Instance().SetLogFile(next());
-      updater::Logger::Instance().SetLevel(updater::kLogError | updater::kLogInfo | updater::kLogDebug |
-                                           updater::kLogTrace);
-      updater::Logger::Instance().Enable(true);
+      tools::LogEverythingTo(next());
     } else positional.push_back(arg);
   }
   if (positional.size() != 2) {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {

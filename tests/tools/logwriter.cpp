@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace {
 

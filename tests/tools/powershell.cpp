@@ -38,6 +38,7 @@
 
 #include <string>
 #include <string_view>
+#include "support/tool_support.h"
 
 namespace {
 
@@ -65,18 +66,9 @@ struct Control {
   DWORD sleepMs = 0;
 };
 
-std::string ToUtf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
-
 // Bytes of a text in the code page given (CP_UTF8 or CP_ACP), without any byte-order mark.
 std::string ToCodePage(UINT codePage, std::wstring_view text) {
-  if (codePage == CP_UTF8) return ToUtf8(text);
+  if (codePage == CP_UTF8) return tools::ToUtf8(text);
   if (text.empty()) return {};
   int size = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                    nullptr);
@@ -162,7 +154,7 @@ Control ReadControl() {
 // Appends text to the record file as UTF-8. Several stand-in runs may go on at the same time, so a
 // named mutex keeps each block whole and the blocks in the order the runs got there.
 void AppendRecord(const std::wstring& recordFile, std::wstring_view text) {
-  std::string bytes = ToUtf8(text);
+  std::string bytes = tools::ToUtf8(text);
   HANDLE mutex = ::CreateMutexW(nullptr, FALSE, L"Local\\UpdaterPowerShellStandInRecord");
   if (mutex) ::WaitForSingleObject(mutex, INFINITE);
   HANDLE file = ::CreateFileW(recordFile.c_str(), FILE_APPEND_DATA,

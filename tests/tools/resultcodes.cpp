@@ -5,16 +5,14 @@
 #include <cstdio>
 #include <string>
 
-#include "core/result_codes.h"
+#include "base/result_codes.h"
+#include "support/tool_support.h"
 
 int wmain() {
   for (updater::Result code = updater::kOwnCodeFirst; code <= updater::kOwnCodeLast; ++code) {
-    std::wstring line = updater::MessageText(code);
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr, nullptr);
-    std::printf("0x%08X\t%s\n", static_cast<unsigned>(code), bytes.c_str());
+    wchar_t hex[16];
+    std::swprintf(hex, 16, L"0x%08X\t", static_cast<unsigned>(code));
+    tools::PrintLine(hex + updater::MessageText(code));
   }
-  std::fflush(stdout);
   return 0;
 }

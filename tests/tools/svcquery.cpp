@@ -14,16 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
+#include "support/tool_support.h"
 
 namespace {
-
-void Print(const std::wstring& line) {
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr, nullptr);
-  std::printf("%s\n", bytes.c_str());
-}
 
 }  // namespace
 
@@ -33,7 +27,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   auto fail = [] {
-    Print(L"error=" + std::to_wstring(::GetLastError()));
+    tools::PrintLine(L"error=" + std::to_wstring(::GetLastError()));
     return 1;
   };
   updater::UniqueServiceHandle managerOwner(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -47,9 +41,9 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<unsigned char> buffer(needed + 16);
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
   if (!::QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed)) return fail();
-  Print(std::wstring(L"name=") + (config->lpDisplayName ? config->lpDisplayName : L""));
-  Print(std::wstring(L"binary=") + (config->lpBinaryPathName ? config->lpBinaryPathName : L""));
-  Print(L"type=" + std::to_wstring(config->dwServiceType) + L" start=" + std::to_wstring(config->dwStartType) +
+  tools::PrintLine(std::wstring(L"name=") + (config->lpDisplayName ? config->lpDisplayName : L""));
+  tools::PrintLine(std::wstring(L"binary=") + (config->lpBinaryPathName ? config->lpBinaryPathName : L""));
+  tools::PrintLine(L"type=" + std::to_wstring(config->dwServiceType) + L" start=" + std::to_wstring(config->dwStartType) +
         L" error=" + std::to_wstring(config->dwErrorControl) + L" account=" +
         (config->lpServiceStartName ? config->lpServiceStartName : L""));
   needed = 0;
@@ -57,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<unsigned char> text(needed + 16);
   auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(text.data());
   if (::QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, text.data(), static_cast<DWORD>(text.size()), &needed))
-    Print(std::wstring(L"description=") + (description->lpDescription ? description->lpDescription : L""));
+    tools::PrintLine(std::wstring(L"description=") + (description->lpDescription ? description->lpDescription : L""));
   needed = 0;
   ::QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
   std::vector<unsigned char> security(needed + 16);
@@ -67,10 +61,10 @@ int wmain(int argc, wchar_t** argv) {
     if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(security.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
                                                                &sddl, nullptr)) {
       updater::UniqueLocalMem text(sddl);
-      Print(std::wstring(L"dacl=") + sddl);
+      tools::PrintLine(std::wstring(L"dacl=") + sddl);
     }
   } else {
-    Print(L"dacl-error=" + std::to_wstring(::GetLastError()));
+    tools::PrintLine(L"dacl-error=" + std::to_wstring(::GetLastError()));
   }
   return 0;
 }

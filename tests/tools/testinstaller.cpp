@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include "support/tool_support.h"
 
 namespace {
 
@@ -110,14 +111,6 @@ Options ParseArguments(int argc, wchar_t** argv) {
   return options;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
-
 // Writes all bytes through one WriteFile call, so that an append is one piece in the file even
 // when several installers append to the same file at once.
 bool WriteAll(HANDLE file, const std::string& bytes) {
@@ -140,7 +133,7 @@ bool OverwriteUtf8(const std::wstring& path, const std::wstring& text) {
   HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = WriteAll(file, ToUtf8(text));
+  bool ok = WriteAll(file, tools::ToUtf8(text));
   ::CloseHandle(file);
   return ok;
 }
@@ -151,7 +144,7 @@ bool AppendUtf8Line(const std::wstring& path, const std::wstring& line) {
   HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = WriteAll(file, ToUtf8(line + L"\r\n"));
+  bool ok = WriteAll(file, tools::ToUtf8(line + L"\r\n"));
   ::CloseHandle(file);
   return ok;
 }

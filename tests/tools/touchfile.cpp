@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include "support/tool_support.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
@@ -14,9 +15,7 @@ int wmain(int argc, wchar_t** argv) {
     line += argv[i];
   }
   line += L"\r\n";
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr, nullptr);
+  std::string bytes = tools::ToUtf8(line);
   HANDLE file = ::CreateFileW(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;

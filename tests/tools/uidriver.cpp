@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "core/win_handles.h"
+#include "base/win_handles.h"
+#include "support/tool_support.h"
 
 namespace {
 
@@ -98,17 +99,8 @@ constexpr int32_t kCellTextChars = 4096;
 // ---------------------------------------------------------------------------------------------
 // Output
 
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
-
 void WriteLine(FILE* stream, const std::wstring& line) {
-  std::string bytes = ToUtf8(line);
+  std::string bytes = tools::ToUtf8(line);
   bytes.push_back('\n');
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   // Flushed per line, so that a test reading a still running tool sees every finished step.

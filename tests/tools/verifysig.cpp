@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/logger.h"
 #include "catalogue/update_catalogue.h"
-#include "core/logger.h"
 #include "transfer/signature.h"
 
 int wmain(int argc, wchar_t** argv) {

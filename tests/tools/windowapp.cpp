@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <string>
+#include "support/tool_support.h"
 
 namespace {
 
@@ -72,14 +73,6 @@ Options ParseArguments(int argc, wchar_t** argv) {
   return options;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
-
 // Appends "<event> <pid>[ <detail>]" CRLF to the events file, when one was given. The file is
 // opened per line with FILE_APPEND_DATA and full sharing, so that several instances (the old one
 // and the restarted one) and the reading test can use it at the same time; one WriteFile call
@@ -88,7 +81,7 @@ void LogEvent(const wchar_t* event, const std::wstring& detail = std::wstring())
   if (g_options.eventsPath.empty()) return;
   std::wstring line = std::wstring(event) + L' ' + std::to_wstring(::GetCurrentProcessId());
   if (!detail.empty()) line += L' ' + detail;
-  std::string bytes = ToUtf8(line + L"\r\n");
+  std::string bytes = tools::ToUtf8(line + L"\r\n");
   HANDLE file = ::CreateFileW(g_options.eventsPath.c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
