@@ -9,10 +9,12 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 PYTHON ?= /usr/bin/python3
-TEST_BUILD_DIR := $(shell bash cmake/host-runs-32bit.sh 2>/dev/null && echo $(BUILD_DIR) || echo $(BUILD_DIR)/x64)
+# Decided when first needed, so that the targets below decide it in a make started after the packages
+# (among them the 32-bit loader) were installed.
+TEST_BUILD_DIR = $(shell bash cmake/host-runs-32bit.sh 2>/dev/null && echo $(BUILD_DIR) || echo $(BUILD_DIR)/x64)
 TEST_ARCH := $(if $(filter $(BUILD_DIR),$(TEST_BUILD_DIR)),i686,x86_64)
 
-.PHONY: all deps build build-tests test demo bench clean
+.PHONY: all deps build build-tests test demo bench test-with-deps demo-with-deps bench-with-deps clean
 
 all: build
 
@@ -31,14 +33,19 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 build-tests: deps $(TEST_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(TEST_BUILD_DIR) -j $(JOBS)
 
-test: build build-tests
+# The packages first, then the rest in a second make that sees what they installed: on a fresh
+# machine the 32-bit loader arrives with them, and with it the choice of the 32-bit test build.
+test demo bench: deps
+	@$(MAKE) --no-print-directory $@-with-deps
+
+test-with-deps: build build-tests
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j 2
 
-demo: build-tests
+demo-with-deps: build-tests
 	$(PYTHON) demo/run_demo.py --build-dir $(TEST_BUILD_DIR)
 	$(PYTHON) demo/gallery.py --build-dir $(TEST_BUILD_DIR)
 
-bench: build-tests
+bench-with-deps: build-tests
 	cmake --build $(TEST_BUILD_DIR) -j $(JOBS) --target bench
 	$(PYTHON) bench/run_bench.py --build-dir $(TEST_BUILD_DIR)
 
