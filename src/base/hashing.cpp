@@ -74,6 +74,14 @@ std::wstring HexOf(const std::vector<unsigned char>& bytes, bool upperCase) {
   return text;
 }
 
+Result RandomBytes(void* buffer, std::size_t size) {
+  UniqueCryptProv provider;
+  if (!::CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    return LastErrorOrFail();
+  if (!::CryptGenRandom(provider.Get(), static_cast<DWORD>(size), static_cast<BYTE*>(buffer))) return LastErrorOrFail();
+  return kOk;
+}
+
 std::wstring Sha256HexOfText(const std::wstring& text) {
   std::string bytes = ToUtf8(text);
   std::vector<unsigned char> digest;

@@ -43,6 +43,9 @@ Result HashBytes(HashAlgorithm algorithm, const void* data, std::size_t size, st
 // Bytes as hexadecimal text, two characters each.
 std::wstring HexOf(const std::vector<unsigned char>& bytes, bool upperCase);
 
+// Bytes from the system's cryptographic random source: 0 or the error.
+Result RandomBytes(void* buffer, std::size_t size);
+
 // Upper-case hexadecimal SHA-256 of the UTF-8 form of the text (64 characters); empty on failure.
 std::wstring Sha256HexOfText(const std::wstring& text);
 

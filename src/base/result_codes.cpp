@@ -16,7 +16,7 @@ namespace updater {
 namespace {
 
 // String ids of the program's own codes, indexed by code - 0xE0000000 (0 = no string). Index 0 is not
-// a code; it is kept so that the last code, 0xE0000036, still indexes inside the table. The two hash
+// a code; it is kept so that the last code, 0xE0000037, still indexes inside the table. The two hash
 // codes have no id here: their texts are computed from kStrCorruptFileRemoved.
 constexpr unsigned kStringIds[] = {
     0,                                                                   // 0x00 (not a code)
@@ -30,7 +30,7 @@ constexpr unsigned kStringIds[] = {
     kStrSupportServiceError, 0, 0, kStrWrongDownloadSize, 0, 0, kStrUntrustedPublisher, 0,  // 0x20-0x27
     0, 0, kStrSignatureMismatch, 0, 0, 0, 0, 0,                          // 0x28-0x2F
     0, kStrInvalidNotification, 0, 0,                                    // 0x30-0x33
-    kStrUpdatesFileUnsigned, kStrUpdatesFileExpired, kStrUpdatesFileReplayed,  // 0x34-0x36
+    kStrUpdatesFileUnsigned, kStrUpdatesFileExpired, kStrUpdatesFileReplayed, kStrServerBusy,  // 0x34-0x37
 };
 static_assert(std::size(kStringIds) == kOwnCodeLast - 0xE0000000u + 1, "one entry per own code and index 0");
 

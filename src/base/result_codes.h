@@ -59,9 +59,11 @@ inline constexpr Result E_UPD_DRAFT = 0xE0000033;
 inline constexpr Result E_UPD_UPDATES_FILE_UNSIGNED = 0xE0000034;
 inline constexpr Result E_UPD_UPDATES_FILE_EXPIRED = 0xE0000035;
 inline constexpr Result E_UPD_UPDATES_FILE_REPLAYED = 0xE0000036;
+// The server answered 429 or 5xx; the next check waits for the time it asked for.
+inline constexpr Result E_UPD_SERVER_BUSY = 0xE0000037;
 
 inline constexpr Result kOwnCodeFirst = 0xE0000001;
-inline constexpr Result kOwnCodeLast = 0xE0000036;
+inline constexpr Result kOwnCodeLast = 0xE0000037;
 
 // Windows codes with a meaning of their own to the run driver.
 inline constexpr Result kErrorCancelled = 1223;        // ERROR_CANCELLED

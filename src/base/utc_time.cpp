@@ -1,5 +1,7 @@
 #include "base/utc_time.h"
 
+#include <cwchar>
+
 #include "base/text_util.h"
 
 namespace updater {
@@ -36,6 +38,14 @@ FileTime64 SystemToFileTime(const SYSTEMTIME& time) {
   FILETIME file{};
   if (!::SystemTimeToFileTime(&time, &file)) return 0;
   return (static_cast<FileTime64>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+}
+
+std::wstring FormatUtc(FileTime64 fileTime) {
+  SYSTEMTIME time = FileTimeToSystem(fileTime);
+  wchar_t text[40];
+  std::swprintf(text, 40, L"%04u-%02u-%02u %02u:%02u:%02u UTC", time.wYear, time.wMonth, time.wDay, time.wHour,
+                time.wMinute, time.wSecond);
+  return text;
 }
 
 bool ParseDayMonthYear(const std::wstring& text, int& day, int& month, int& year) {

@@ -21,6 +21,9 @@ FileTime64 CurrentUtcFileTime();
 SYSTEMTIME FileTimeToSystem(FileTime64 fileTime);
 FileTime64 SystemToFileTime(const SYSTEMTIME& time);
 
+// "2026-12-10 08:30:00 UTC", for the log.
+std::wstring FormatUtc(FileTime64 fileTime);
+
 // "d/m/y" with three decimal numbers (blanks around each allowed) forming a real calendar date
 // from 1601 to 30827; false otherwise.
 bool ParseDayMonthYear(const std::wstring& text, int& day, int& month, int& year);

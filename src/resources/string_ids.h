@@ -46,6 +46,7 @@ inline constexpr unsigned kStrSignatureMismatch = 237;             // "Update in
 inline constexpr unsigned kStrUpdatesFileUnsigned = 238;           // "The updates configuration file is not signed ..."
 inline constexpr unsigned kStrUpdatesFileExpired = 239;            // "The updates configuration file has expired."
 inline constexpr unsigned kStrUpdatesFileReplayed = 240;           // "The updates configuration file is older ..."
+inline constexpr unsigned kStrServerBusy = 241;                    // "The update server is busy. ..."
 inline constexpr unsigned kStrRemindMeLater = 247;                 // "Remind me later"
 inline constexpr unsigned kStrInvalidNotification = 1081;          // "The notification format is invalid. ..."
 inline constexpr unsigned kStrCustomProxyHint = 1082;              // "You have a custom proxy "%s". ..."
@@ -109,7 +110,7 @@ inline constexpr unsigned kAllStringIds[] = {
     kStrRequestTimeout, kStrResourceNotFoundOnServer, kStrCancel, kStrUpdateSize, kStrWrongDownloadSize,
     kStrSupportServiceError, kStrUntrustedPublisher, kStrSignatureMismatch, kStrRemindMeLater,
     kStrInvalidNotification, kStrCustomProxyHint, kStrNameAndDetail, kStrUpdatesFileUnsigned,
-    kStrUpdatesFileExpired, kStrUpdatesFileReplayed,
+    kStrUpdatesFileExpired, kStrUpdatesFileReplayed, kStrServerBusy,
     kStrBack, kStrNext, kStrFinish, kStrUpdatesAvailableFor, kStrDownloadAndInstallNow, kStrRemindMeTomorrow,
     kStrDisableAutoCheck, kStrConfigureOptions, kStrChooseUpdates, kStrUpdateSummary, kStrColumnUpdate,
     kStrColumnSize, kStrColumnAction, kStrActionDownload, kStrActionSkip, kStrNewFeatures, kStrEnhancements,

@@ -113,6 +113,8 @@ Result AsyncDownloadThread::Download(const std::vector<std::wstring>& urls, cons
   mReconnectAllowed = true;
   mHttpStatus = 0;
   mLastModified = SYSTEMTIME{};
+  mETag.clear();
+  mRetryAfter.clear();
 
   mCrackedUrls.clear();
   if (mUrls.empty()) {

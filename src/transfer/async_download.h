@@ -28,7 +28,8 @@ struct DownloadOptions {
   unsigned connectTimeoutMs = 0;     // 0: the library's default
   unsigned receiveTimeoutMs = 60000; // a stalled server fails a read after this long; 0: never
   SYSTEMTIME ifModifiedSince{};      // all zero: no conditional request
-  bool queryLastModified = false;    // keep the server's Last-Modified time (GetLastModified)
+  std::wstring ifNoneMatch;          // an entity tag for "If-None-Match"; empty: none
+  bool queryLastModified = false;    // keep the server's Last-Modified time and ETag
   bool resume = true;                // continue a part file where it ends
   // The part file grants full access to Everyone and LocalSystem (per-machine downloads).
   bool securePartFile = false;
@@ -68,6 +69,10 @@ class AsyncDownloadThread {
   Result Download(const std::wstring& url, const std::wstring& destination);
   // The server's Last-Modified time of the last download (all zero when unknown).
   SYSTEMTIME GetLastModified() const;
+  // The server's ETag of the last download (empty when it sent none or was not asked).
+  const std::wstring& GetETag() const { return mETag; }
+  // The "Retry-After" of a busy answer (429, 5xx) of the last download; empty when none.
+  const std::wstring& GetRetryAfter() const { return mRetryAfter; }
   std::uint32_t GetHttpStatus() const;
 
   // The credentials step: offers the provider's next known pair, else asks the observer (which
@@ -181,6 +186,8 @@ class AsyncDownloadThread {
 
   DownloadOptions mOptions;
   SYSTEMTIME mLastModified{};
+  std::wstring mETag;
+  std::wstring mRetryAfter;
   SizeBound mBound;
   bool mReconnectAllowed = true;
   std::uint32_t mHttpStatus = 0;

@@ -49,6 +49,19 @@ inline std::wstring QueryText(HINTERNET request, DWORD query) {
   }
 }
 
+// A response header by its name; empty when the answer has none.
+inline std::wstring QueryHeader(HINTERNET request, const std::wstring& name) {
+  std::vector<wchar_t> buffer(std::max<size_t>(name.size() + 1, 260));
+  for (;;) {
+    std::copy(name.begin(), name.end(), buffer.begin());
+    buffer[name.size()] = L'\0';
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (::HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr)) return std::wstring(buffer.data());
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+    buffer.resize(std::max<size_t>(size / sizeof(wchar_t) + 1, name.size() + 1));
+  }
+}
+
 inline void AddSecurityFlags(HINTERNET request, DWORD flags) {
   DWORD current = 0;
   DWORD size = sizeof(current);

@@ -32,7 +32,10 @@ CatalogueSettings CatalogueSettingsFor(const AppSettings& settings) {
     return AsyncDownloadThread(nullptr, nullptr, options).Download(url, path);
   };
   SettingsStore store = settings.Store();
-  catalogue.forgetLastModified = [store]() { store.DeleteValue(SettingsKey::kSettings, kValueLastModified); };
+  catalogue.forgetLastModified = [store]() {
+    store.DeleteValue(SettingsKey::kSettings, kValueLastModified);
+    store.DeleteValue(SettingsKey::kSettings, kValueETag);
+  };
   return catalogue;
 }
 

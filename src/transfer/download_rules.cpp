@@ -1,5 +1,7 @@
 #include "transfer/download_rules.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 
@@ -75,11 +77,83 @@ int CompareTimes(const SYSTEMTIME& a, const SYSTEMTIME& b) {
   return 0;
 }
 
-std::wstring BuildRequestHeaders(std::uint32_t offset, const SYSTEMTIME& ifModifiedSince) {
+std::wstring BuildRequestHeaders(std::uint32_t offset, const SYSTEMTIME& ifModifiedSince,
+                                 const std::wstring& ifNoneMatch) {
   std::wstring headers;
   if (offset != 0) headers += L"Range: bytes=" + std::to_wstring(offset) + L"-\r\n";
   if (IsTimeSet(ifModifiedSince)) headers += L"If-Modified-Since: " + FormatHttpDate(ifModifiedSince) + L"\r\n";
+  if (!ifNoneMatch.empty()) headers += L"If-None-Match: " + ifNoneMatch + L"\r\n";
   return headers;
+}
+
+bool IsBusyStatus(std::uint32_t status) { return status == 429 || (status >= 500 && status <= 599); }
+
+namespace {
+
+int MonthOf(const std::wstring& name) {
+  static const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
+                                           L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
+  for (int i = 0; i < 12; ++i)
+    if (name == kMonths[i]) return i + 1;
+  return 0;
+}
+
+// The three date forms HTTP allows: "Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT"
+// and "Sun Nov  6 08:49:37 1994". The day name is not checked.
+std::optional<FileTime64> ParseHttpDate(const std::wstring& text) {
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  wchar_t month[4] = {};
+  wchar_t zone[4] = {};
+  SYSTEMTIME time{};
+  size_t comma = text.find(L',');
+  if (comma != std::wstring::npos) {
+    std::wstring rest = text.substr(comma + 1);
+    if (std::swscanf(rest.c_str(), L" %2d %3ls %4d %2d:%2d:%2d %3ls", &day, month, &year, &hour, &minute, &second,
+                     zone) != 7 &&
+        std::swscanf(rest.c_str(), L" %2d-%3ls-%4d %2d:%2d:%2d %3ls", &day, month, &year, &hour, &minute, &second,
+                     zone) != 7)
+      return std::nullopt;
+    if (std::wstring(zone) != L"GMT") return std::nullopt;
+    if (year < 100) year += year < 70 ? 2000 : 1900;
+  } else {
+    wchar_t weekday[4] = {};
+    if (std::swscanf(text.c_str(), L"%3ls %3ls %2d %2d:%2d:%2d %4d", weekday, month, &day, &hour, &minute, &second,
+                     &year) != 7)
+      return std::nullopt;
+  }
+  int monthNumber = MonthOf(month);
+  if (monthNumber == 0 || hour > 23 || minute > 59 || second > 60 || day < 1) return std::nullopt;
+  time.wYear = static_cast<WORD>(year);
+  time.wMonth = static_cast<WORD>(monthNumber);
+  time.wDay = static_cast<WORD>(day);
+  time.wHour = static_cast<WORD>(hour);
+  time.wMinute = static_cast<WORD>(minute);
+  time.wSecond = static_cast<WORD>(second > 59 ? 59 : second);
+  FileTime64 at = SystemToFileTime(time);
+  if (at == 0) return std::nullopt;
+  return at;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> ParseRetryAfterSeconds(const std::wstring& text, FileTime64 now) {
+  std::wstring trimmed = TrimBlanks(text);
+  if (trimmed.empty()) return std::nullopt;
+  if (trimmed.find_first_not_of(L"0123456789") == std::wstring::npos) {
+    if (trimmed.size() > 12) return kMaximumBusyWaitSeconds * 1000;  // far beyond every bound
+    return std::stoull(trimmed);
+  }
+  std::optional<FileTime64> at = ParseHttpDate(trimmed);
+  if (!at) return std::nullopt;
+  return *at > now ? (*at - now) / 10000000ull : 0;
+}
+
+FileTime64 BusyNotBefore(const std::optional<std::uint64_t>& retryAfterSeconds, FileTime64 now,
+                         std::uint64_t spreadSeconds) {
+  std::uint64_t wait = retryAfterSeconds
+                           ? std::clamp(*retryAfterSeconds, kMinimumBusyWaitSeconds, kMaximumBusyWaitSeconds)
+                           : kDefaultBusyWaitSeconds + std::min(spreadSeconds, kBusyWaitSpreadSeconds);
+  return now + wait * 10000000ull;
 }
 
 std::uint32_t ResumeOffset(bool resumeEnabled, bool partFileExists, std::uint32_t partFileSize) {
@@ -137,6 +211,11 @@ HttpDecision DecideHttpStatus(std::uint32_t status, std::uint32_t contentLength,
       }
       return decision;
     default:
+      // A busy server is left alone until it asks to be asked again; its answer is no file.
+      if (IsBusyStatus(status)) {
+        decision.result = E_UPD_SERVER_BUSY;
+        return decision;
+      }
       // An error page is never saved as the requested file.
       if (status >= 400) {
         decision.result = kInetInvalidServerResponse;
@@ -199,6 +278,7 @@ ConnectRetry ClassifyConnectResult(Result code, std::size_t urlCount) {
     case 12028:
     case 12111:
     case E_UPD_RESOURCE_NOT_FOUND:
+    case E_UPD_SERVER_BUSY:
       return urlCount > 1 ? ConnectRetry::kNextUrl : ConnectRetry::kReturn;
     case kInetNameNotResolved:
     case kInetCannotConnect:

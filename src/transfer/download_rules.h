@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/result_codes.h"
+#include "base/utc_time.h"
 
 namespace updater {
 
@@ -52,8 +54,26 @@ std::wstring FormatHttpDate(const SYSTEMTIME& time);
 // Earlier / same / later as -1 / 0 / 1, by the date and time fields (day of week ignored).
 int CompareTimes(const SYSTEMTIME& a, const SYSTEMTIME& b);
 // The extra request headers: "Range: bytes=<offset>-\r\n" when offset != 0, then
-// "If-Modified-Since: <date>\r\n" when the time is set.
-std::wstring BuildRequestHeaders(std::uint32_t offset, const SYSTEMTIME& ifModifiedSince);
+// "If-Modified-Since: <date>\r\n" when the time is set, then "If-None-Match: <tag>\r\n" when a tag
+// is given.
+std::wstring BuildRequestHeaders(std::uint32_t offset, const SYSTEMTIME& ifModifiedSince,
+                                 const std::wstring& ifNoneMatch = {});
+
+// ---- A busy server ----
+// 429 and 5xx: the server asks to come back later; the attempt fails with 0xE0000037.
+bool IsBusyStatus(std::uint32_t status);
+// "Retry-After" as seconds from `now`: a decimal number of seconds, or an HTTP date (IMF-fixdate,
+// RFC 850 or asctime form); nothing for anything else (a negative number, garbage, an empty text).
+std::optional<std::uint64_t> ParseRetryAfterSeconds(const std::wstring& text, FileTime64 now);
+inline constexpr std::uint64_t kMinimumBusyWaitSeconds = 60;
+inline constexpr std::uint64_t kMaximumBusyWaitSeconds = 86400;
+inline constexpr std::uint64_t kDefaultBusyWaitSeconds = 3600;
+inline constexpr std::uint64_t kBusyWaitSpreadSeconds = 1800;
+// When the next check may ask again: the server's wait bounded to 1 minute … 24 hours, or without
+// one an hour plus `spreadSeconds` (a random 0 … 30 minutes, so that clients do not all come back at
+// once).
+FileTime64 BusyNotBefore(const std::optional<std::uint64_t>& retryAfterSeconds, FileTime64 now,
+                         std::uint64_t spreadSeconds);
 
 // Offset to resume from: the part file's size when resuming is on, else 0.
 std::uint32_t ResumeOffset(bool resumeEnabled, bool partFileExists, std::uint32_t partFileSize);

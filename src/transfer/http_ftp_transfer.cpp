@@ -64,7 +64,7 @@ Result AsyncDownloadThread::OpenHttpRequest(const UrlParts& url, const wchar_t* 
   mRequest.Reset(reinterpret_cast<HINTERNET>(value));
   if (url.scheme == INTERNET_SCHEME_HTTPS && mOptions.ignoreCertificateErrors) AddSecurityFlags(mRequest.Get(), kIgnoreUpFrontFlags);
   ApplyReceiveTimeout(mRequest.Get());
-  mCall->requestHeaders = BuildRequestHeaders(offset, mOptions.ifModifiedSince);
+  mCall->requestHeaders = BuildRequestHeaders(offset, mOptions.ifModifiedSince, mOptions.ifNoneMatch);
   result = SendHttpRequest(url, offset, total, redirectTo);
   if (result != kOk) CloseInternetHandle(mRequest);
   return result;
@@ -112,7 +112,9 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
                             &size, nullptr))
         lastModified = SYSTEMTIME{};
       mLastModified = lastModified;
+      mETag = QueryHeader(mRequest.Get(), L"ETag");
     }
+    if (IsBusyStatus(status)) mRetryAfter = QueryHeader(mRequest.Get(), L"Retry-After");
     if (IsRedirectStatus(status)) {
       redirectTo = QueryText(mRequest.Get(), HTTP_QUERY_LOCATION);
       if (!redirectTo.empty()) return kOk;
@@ -133,7 +135,7 @@ Result AsyncDownloadThread::SendHttpRequest(const UrlParts& url, std::uint32_t& 
         restartedWithoutRange = true;
         offset = 0;
         ::HttpAddRequestHeadersW(mRequest.Get(), L"Range:", static_cast<DWORD>(-1L), HTTP_ADDREQ_FLAG_REPLACE);
-        mCall->requestHeaders = BuildRequestHeaders(0, mOptions.ifModifiedSince);
+        mCall->requestHeaders = BuildRequestHeaders(0, mOptions.ifModifiedSince, mOptions.ifNoneMatch);
         continue;
       case HttpOutcome::kCredentials: {
         bool proxy = status == HTTP_STATUS_PROXY_AUTH_REQ;

@@ -68,6 +68,7 @@ TEST(OwnCodeText, TextsComeFromTheStringTable) {
   EXPECT_EQ(MessageText(E_UPD_UPDATES_FILE_EXPIRED), L"The updates configuration file has expired.");
   EXPECT_EQ(MessageText(E_UPD_UPDATES_FILE_REPLAYED),
             L"The updates configuration file is older than one already received.");
+  EXPECT_EQ(MessageText(E_UPD_SERVER_BUSY), L"The update server is busy. The next check will be made later.");
 }
 
 TEST(OwnCodeText, CodesWithoutTextReadAsHex) {
@@ -99,7 +100,7 @@ TEST(OwnCodeText, EveryCodeWithAStringIdHasText) {
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(MessageText(code), text);
   }
-  EXPECT_EQ(codesWithText, 30);
+  EXPECT_EQ(codesWithText, 31);
 }
 
 TEST(OwnCodeText, StringIdsMatchTheCodeTable) {
@@ -112,10 +113,11 @@ TEST(OwnCodeText, StringIdsMatchTheCodeTable) {
   EXPECT_EQ(StringIdOfCode(E_UPD_SIGNATURE_MISMATCH), 237u);
   EXPECT_EQ(StringIdOfCode(E_UPD_BAD_NOTIFICATION), 1081u);
   EXPECT_EQ(StringIdOfCode(E_UPD_DRAFT), 0u);
-  EXPECT_EQ(StringIdOfCode(E_UPD_UPDATES_FILE_REPLAYED), 240u);  // the last entry of the table
+  EXPECT_EQ(StringIdOfCode(E_UPD_UPDATES_FILE_REPLAYED), 240u);
+  EXPECT_EQ(StringIdOfCode(E_UPD_SERVER_BUSY), 241u);  // the last entry of the table
   EXPECT_EQ(StringIdOfCode(E_UPD_BAD_MD5), 0u);  // computed, not a plain string
   EXPECT_EQ(StringIdOfCode(0xE0000000), 0u);
-  EXPECT_EQ(StringIdOfCode(0xE0000037), 0u);
+  EXPECT_EQ(StringIdOfCode(0xE0000038), 0u);
   EXPECT_EQ(StringIdOfCode(183), 0u);
 }
 
@@ -159,7 +161,7 @@ TEST(SystemCodeText, CodesWithoutTextFallBackToSignedDecimal) {
   ASSERT_FALSE(SystemHasText(0x0BADF00D));
   EXPECT_EQ(MessageText(0x0BADF00D), L"195948557");
   // Just outside the program's own range: not one of its codes, so no hex form.
-  EXPECT_EQ(MessageText(0xE0000037), L"-536870857");
+  EXPECT_EQ(MessageText(0xE0000038), L"-536870856");
 }
 
 TEST(LogForm, OwnCodesInHexOthersInSignedDecimal) {
@@ -172,8 +174,8 @@ TEST(LogForm, OwnCodesInHexOthersInSignedDecimal) {
   EXPECT_EQ(FormatResultForLog(12029), L"12029");
   EXPECT_EQ(FormatResultForLog(kResultFail), L"-2147467259");
   EXPECT_EQ(FormatResultForLog(0xE0000000), L"-536870912");
-  EXPECT_EQ(FormatResultForLog(E_UPD_UPDATES_FILE_REPLAYED), L"0xE0000036");
-  EXPECT_EQ(FormatResultForLog(0xE0000037), L"-536870857");
+  EXPECT_EQ(FormatResultForLog(E_UPD_SERVER_BUSY), L"0xE0000037");
+  EXPECT_EQ(FormatResultForLog(0xE0000038), L"-536870856");
 }
 
 }  // namespace

@@ -228,3 +228,55 @@ TEST(HeaderValues, RealmOfAuthenticateHeader) {
 
 }  // namespace
 }  // namespace updater
+
+namespace updater {
+namespace {
+
+TEST(BusyServer, RetryAfterIsReadAndBoundedAndBusyAnswersAreNoFiles) {
+  SYSTEMTIME noon{2026, 12, 4, 10, 12, 0, 0, 0};
+  const FileTime64 now = SystemToFileTime(noon);
+  struct Case {
+    const wchar_t* header;
+    std::optional<std::uint64_t> seconds;
+    std::uint64_t waited;  // seconds until NotBefore, with a spread of 600 s when the header gives none
+  };
+  const Case cases[] = {
+      {L"120", 120, 120},
+      {L" 120 ", 120, 120},
+      {L"0", 0, 60},                                      // below the minute: a minute
+      {L"30", 30, 60},
+      {L"86400", 86400, 86400},
+      {L"999999", 999999, 86400},                         // beyond a day: a day
+      {L"99999999999999999999", 86400000, 86400},         // huge
+      {L"Thu, 10 Dec 2026 12:30:00 GMT", 1800, 1800},     // an HTTP date half an hour ahead
+      {L"Thursday, 10-Dec-26 13:00:00 GMT", 3600, 3600},  // the RFC 850 form
+      {L"Thu Dec 10 12:10:00 2026", 600, 600},            // the asctime form
+      {L"Thu, 10 Dec 2026 11:00:00 GMT", 0, 60},          // a date in the past: a minute
+      {L"Thu, 10 Dec 2026 12:30:00 CET", std::nullopt, 3600 + 600},
+      {L"-120", std::nullopt, 3600 + 600},                // negative
+      {L"soon", std::nullopt, 3600 + 600},                // garbage
+      {L"", std::nullopt, 3600 + 600},                    // none
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    std::optional<std::uint64_t> seconds = ParseRetryAfterSeconds(c.header, now);
+    EXPECT_EQ(seconds, c.seconds);
+    EXPECT_EQ((BusyNotBefore(seconds, now, 600) - now) / 10000000ull, c.waited);
+  }
+  // The spread never exceeds half an hour.
+  EXPECT_EQ((BusyNotBefore(std::nullopt, now, 999999) - now) / 10000000ull, 3600u + 1800u);
+
+  for (std::uint32_t status : {429u, 500u, 502u, 503u, 504u, 599u}) {
+    SCOPED_TRACE(status);
+    HttpDecision decision = DecideHttpStatus(status, 10, 0, 0);
+    EXPECT_EQ(decision.outcome, HttpOutcome::kFail);
+    EXPECT_EQ(decision.result, E_UPD_SERVER_BUSY);
+  }
+  EXPECT_NE(DecideHttpStatus(428, 10, 0, 0).result, E_UPD_SERVER_BUSY);
+  EXPECT_EQ(ClassifyConnectResult(E_UPD_SERVER_BUSY, 2), ConnectRetry::kNextUrl);
+  EXPECT_EQ(ClassifyConnectResult(E_UPD_SERVER_BUSY, 1), ConnectRetry::kReturn);  // one server is not asked again
+  EXPECT_EQ(BuildRequestHeaders(0, SYSTEMTIME{}, L"\"v7\""), L"If-None-Match: \"v7\"\r\n");
+}
+
+}  // namespace
+}  // namespace updater
