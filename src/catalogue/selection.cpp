@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "base/logger.h"
+#include "catalogue/rollout.h"
 
 namespace updater {
 namespace {
@@ -26,16 +27,19 @@ bool AnyConditionHolds(const std::vector<std::wstring>& entries, const Selection
 }
 
 // EvaluateUpdate with the records already on the evaluation path, so that a dependency loop ends.
-int Evaluate(UpdateRecord& record, const SelectionContext& context, std::unordered_set<const UpdateRecord*>& path) {
+// A dependency of an offered update is offered with it, whatever its own rollout.
+int Evaluate(UpdateRecord& record, const SelectionContext& context, std::unordered_set<const UpdateRecord*>& path,
+             bool asDependency) {
   if (record.selected) return kEvaluationNotApplicable;
   if (!IsApplicable(record, context)) {
     record.selected = false;
     return kEvaluationNotApplicable;
   }
   if (context.Installed(record)) return kEvaluationInstalled;
+  if (!asDependency && !IsOffered(record, context.rollout)) return kEvaluationNotApplicable;
   path.insert(&record);
   // A needed dependency becomes selected too; its result is not used.
-  if (record.dependsOn && path.count(record.dependsOn) == 0) Evaluate(*record.dependsOn, context, path);
+  if (record.dependsOn && path.count(record.dependsOn) == 0) Evaluate(*record.dependsOn, context, path, true);
   record.selected = true;
   return kEvaluationNeeded;
 }
@@ -87,7 +91,18 @@ bool IsApplicable(const UpdateRecord& record, const SelectionContext& context) {
 
 int EvaluateUpdate(UpdateRecord& record, const SelectionContext& context) {
   std::unordered_set<const UpdateRecord*> path;
-  return Evaluate(record, context, path);
+  return Evaluate(record, context, path, false);
+}
+
+bool IsOffered(const UpdateRecord& record, const RolloutContext& rollout) {
+  if (!rollout.active) return true;
+  bool rampIgnored = false;
+  std::uint32_t share = RolloutShare(record, rollout.now, &rampIgnored);
+  bool offered = rollout.personAsked ? share != 0 : IsInRolloutShare(rollout.bucket, share);
+  if (!offered)
+    LogFormat(kLogDebug, L"Update \"%ls\": held back by the staged rollout (bucket %u, share %ls).", record.Name.c_str(),
+              rollout.bucket, FormatRolloutShare(share).c_str());
+  return offered;
 }
 
 std::vector<UpdateRecord*> DependencyChain(const UpdateRecord& record) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utc_time.h"
 #include "catalogue/detection.h"
 #include "catalogue/update_catalogue.h"
 #include "catalogue/update_record.h"
@@ -21,6 +22,17 @@ inline constexpr int kEvaluationInstalled = 0;
 inline constexpr int kEvaluationNeeded = 1;      // newly selected
 inline constexpr int kEvaluationNotApplicable = 2;  // or already selected
 
+// The staged rollout as this machine sees it.
+struct RolloutContext {
+  bool active = false;       // off: every update is offered (a saved selection is read so)
+  std::uint32_t bucket = 0;  // this machine's bucket, 0 to 9999
+  bool personAsked = false;  // a person or a host asked: only a share of 0 holds an update back
+  FileTime64 now = 0;
+};
+
+// Whether the update is offered to this machine.
+bool IsOffered(const UpdateRecord& record, const RolloutContext& rollout);
+
 // What the rules need from the machine and the application being updated. The two services
 // default to the real detection and to "needs download".
 struct SelectionContext {
@@ -30,6 +42,7 @@ struct SelectionContext {
   std::function<bool(const UpdateRecord&)> isInstalled;
   // 1 needs download, 2 downloaded (the download state of the integrity checks).
   std::function<int(const UpdateRecord&)> downloadState;
+  RolloutContext rollout;
 
   bool Installed(const UpdateRecord& record) const;
   int DownloadState(const UpdateRecord& record) const;

@@ -156,6 +156,10 @@ struct UpdateRecord {
   VersionNumber Version;
   std::int32_t FileSize = 0;
   UpdateDate ReleaseDate;
+  // Staged rollout: the share of machines offered the update, in percent, and the days over which
+  // it grows from ReleaseDate (0: no ramp).
+  std::uint32_t rolloutPercent = 100;
+  std::uint32_t rolloutDays = 0;
 
   // Non-owning links into the same catalogue.
   UpdateRecord* dependsOn = nullptr;

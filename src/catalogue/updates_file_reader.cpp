@@ -10,6 +10,8 @@
 
 #include "base/logger.h"
 #include "base/text_util.h"
+#include "base/utc_time.h"
+#include "catalogue/rollout.h"
 
 namespace updater {
 namespace {
@@ -54,6 +56,22 @@ bool DeprecationChainReaches(const UpdateRecord* from, const UpdateRecord* targe
     if (from == target) return true;
   }
   return false;
+}
+
+// A rollout key: absent (empty) keeps `value`; otherwise decimal digits (blanks around them allowed)
+// from `low` to `high`.
+bool ParseRolloutKey(const std::wstring& text, std::uint32_t low, std::uint32_t high, std::uint32_t& value) {
+  std::wstring trimmed = TrimBlanks(text);
+  if (trimmed.empty()) return true;
+  if (trimmed.size() > 9) return false;
+  std::uint32_t number = 0;
+  for (wchar_t c : trimmed) {
+    if (c < L'0' || c > L'9') return false;
+    number = number * 10 + static_cast<std::uint32_t>(c - L'0');
+  }
+  if (number < low || number > high) return false;
+  value = number;
+  return true;
 }
 
 }  // namespace
@@ -357,6 +375,14 @@ Result UpdatesFileReader::ParseSection(const IniFile& file, const std::wstring& 
   record.Category = file.GetString(section, L"Category");
   if (!ParseReleaseDate(file.GetString(section, L"ReleaseDate"), record.ReleaseDate)) {
     return E_UPD_INVALID_UPDATES_FILE;
+  }
+  if (!ParseRolloutKey(file.GetString(section, L"RolloutPercent"), 0, 100, record.rolloutPercent) ||
+      !ParseRolloutKey(file.GetString(section, L"RolloutDays"), 1, kRolloutDaysMax, record.rolloutDays)) {
+    return E_UPD_INVALID_UPDATES_FILE;
+  }
+  if (record.rolloutDays != 0 &&
+      EndOfDay(record.ReleaseDate.day, record.ReleaseDate.month, record.ReleaseDate.year) == 0) {
+    LogFormat(kLogInfo, L"RolloutDays of [%ls] is ignored: the update has no ReleaseDate.", section.c_str());
   }
 
   for (const std::wstring& item : file.GetNumberedList(section, L"AutoCloseApplication")) {
