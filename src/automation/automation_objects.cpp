@@ -296,6 +296,7 @@ class Updater : public ServerObject<IMorvaskUpdater> {
     auto catalogueSettings = std::make_unique<CatalogueSettings>(CatalogueSettingsFor(settings));
     auto catalogue = std::make_unique<UpdateCatalogue>(*catalogueSettings);
     CheckRun check(guard, settings, *catalogue, RunMode::JustCheck);
+    check.SetStartedByHost(true);
     CallbackObserver observer(callback_);
     check.SetObserver(&observer);
     Result result = check.Run();

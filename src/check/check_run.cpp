@@ -1,9 +1,11 @@
 #include "check/check_run.h"
 
+#include "base/hashing.h"
 #include "base/logger.h"
 #include "base/paths.h"
 #include "base/string_table.h"
 #include "catalogue/github_releases.h"
+#include "catalogue/rollout.h"
 #include "check/hand_over.h"
 #include "config/settings_store.h"
 #include "config/temp_updater_copy.h"
@@ -136,13 +138,18 @@ Result CheckRun::FetchUpdatesFile() {
   bool localExists = ::GetFileAttributesExW(localCopy_.c_str(), GetFileExInfoStandard, &local) != FALSE;
   std::uint64_t localWriteTime =
       (static_cast<std::uint64_t>(local.ftLastWriteTime.dwHighDateTime) << 32) | local.ftLastWriteTime.dwLowDateTime;
-  std::optional<FileTime64> stored = settings_.Store().ReadTime(SettingsKey::kSettings, kValueLastModified);
+  const SettingsStore& store = settings_.Store();
+  std::optional<FileTime64> stored = store.ReadTime(SettingsKey::kSettings, kValueLastModified);
   if (UseIfModifiedSince(localExists, localWriteTime, stored)) options.ifModifiedSince = FileTimeToSystem(*stored);
+  // The entity tag answers for the copy it came with; CDNs and object stores give tags more
+  // reliably than modification times.
+  if (localExists) options.ifNoneMatch = store.ReadString(SettingsKey::kSettings, kValueETag).value_or(L"");
   AsyncDownloadThread engine(observer_, &credentials, options);
 
   LogFormat(kLogDebug, L"Downloading the updates configuration file %ls to %ls", url.c_str(), localCopy_.c_str());
   Result result = engine.Download(url, signedFile ? localCopy_ + L".new" : localCopy_);
   if (result == kOk || result == E_UPD_NOT_MODIFIED) KeepKnownCredentials(credentials);
+  if (result == E_UPD_SERVER_BUSY) RememberBusyServer(engine.GetRetryAfter(), engine.GetHttpStatus());
   if (result != kOk && result != E_UPD_NOT_MODIFIED) return result;
   if (signedFile) {
     Result verified = VerifySignedUpdatesFile(url, result == E_UPD_NOT_MODIFIED, credentials);
@@ -153,9 +160,51 @@ Result CheckRun::FetchUpdatesFile() {
     return kOk;
   }
   SYSTEMTIME modified = engine.GetLastModified();
-  if (modified.wYear != 0)
-    settings_.Store().WriteTime(SettingsKey::kSettings, kValueLastModified, SystemToFileTime(modified));
+  if (modified.wYear != 0) store.WriteTime(SettingsKey::kSettings, kValueLastModified, SystemToFileTime(modified));
+  if (!engine.GetETag().empty())
+    store.WriteString(SettingsKey::kSettings, kValueETag, engine.GetETag());
+  else
+    store.DeleteValue(SettingsKey::kSettings, kValueETag);
   return kOk;
+}
+
+void CheckRun::RememberBusyServer(const std::wstring& retryAfter, std::uint32_t status) {
+  FileTime64 now = CurrentUtcFileTime();
+  std::uint32_t random = 0;
+  RandomBytes(&random, sizeof(random));  // without randomness the wait is the plain hour
+  FileTime64 notBefore =
+      BusyNotBefore(ParseRetryAfterSeconds(retryAfter, now), now, random % (kBusyWaitSpreadSeconds + 1));
+  settings_.Store().WriteTime(SettingsKey::kSettings, kValueNotBefore, notBefore);
+  LogFormat(kLogInfo, L"The update server is busy (HTTP %u, Retry-After \"%ls\"); no check before %ls.", status,
+            retryAfter.c_str(), FormatUtc(notBefore).c_str());
+}
+
+bool CheckRun::HeldOffByBusyServer() const {
+  if (mode_ == RunMode::CheckNow) return false;  // a person asking still asks
+  std::optional<FileTime64> notBefore = settings_.Store().ReadTime(SettingsKey::kSettings, kValueNotBefore);
+  if (!notBefore || CurrentUtcFileTime() >= *notBefore) return false;
+  LogFormat(kLogInfo, L"The update server asked for no check before %ls; the check is not due.",
+            FormatUtc(*notBefore).c_str());
+  return true;
+}
+
+RolloutContext CheckRun::Rollout() const {
+  RolloutContext rollout;
+  rollout.active = true;
+  rollout.personAsked = mode_ == RunMode::CheckNow || startedByHost_;
+  rollout.now = CurrentUtcFileTime();
+  const SettingsStore& store = settings_.Store();
+  std::optional<std::uint32_t> bucket = store.ReadNumber(SettingsKey::kSettings, kValueRolloutBucket);
+  if (!bucket || *bucket >= kRolloutBuckets) {
+    bucket = DrawRolloutBucket([] {
+      std::uint32_t random = 0;
+      RandomBytes(&random, sizeof(random));
+      return random;
+    });
+    store.WriteNumber(SettingsKey::kSettings, kValueRolloutBucket, *bucket);
+  }
+  rollout.bucket = *bucket;
+  return rollout;
 }
 
 Result CheckRun::VerifySignedUpdatesFile(const std::wstring& url, bool notModified, ServerCredentials& credentials) {
@@ -204,6 +253,7 @@ Result CheckRun::VerifySignedUpdatesFile(const std::wstring& url, bool notModifi
     ::DeleteFileW(localCopy_.c_str());
     ::DeleteFileW(signaturePath.c_str());
     settings_.Store().DeleteValue(SettingsKey::kSettings, kValueLastModified);
+    settings_.Store().DeleteValue(SettingsKey::kSettings, kValueETag);
   }
   return result;
 }
@@ -268,14 +318,16 @@ Result CheckRun::Run(const CheckRunCallback& callback) {
              E_UPD_UPDATES_FILE_UNSIGNED);
     return Fail(callback, E_UPD_UPDATES_FILE_UNSIGNED);
   }
+  if (HeldOffByBusyServer()) return E_UPD_CHECK_NOT_DUE;
   Result fetched = FetchUpdatesFile();
   if (fetched != kOk) return Fail(callback, fetched);
   Result read = ReadUpdatesFile();
   if (read != kOk) return Fail(callback, read);
   LogFormat(kLogInfo, L"The updates configuration file lists %u updates.", static_cast<unsigned>(catalogue_.Count()));
 
-  NeededCounts counts =
-      SelectUpdates(MachineSelectionContext(settings_.applicationName, settings_.applicationVersion));
+  SelectionContext context = MachineSelectionContext(settings_.applicationName, settings_.applicationVersion);
+  context.rollout = Rollout();
+  NeededCounts counts = SelectUpdates(context);
   messages_.ProcessMessage(catalogue_.message);
   if (counts.needed == 0) {
     if (callback) callback(LoadStringResource(kStrUpToDate), E_UPD_UP_TO_DATE);

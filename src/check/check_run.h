@@ -46,6 +46,9 @@ class CheckRun {
   // The window that shows the check: it may cancel the download and answers its questions
   // (credentials, certificates). Without one the download asks nobody.
   void SetObserver(DownloadObserver* observer) { observer_ = observer; }
+  // A host application asked over COM: like a person, it is offered updates whatever share of a
+  // staged rollout this machine falls in (a share of 0 still holds them back).
+  void SetStartedByHost(bool byHost) { startedByHost_ = byHost; }
 
   Result Run(const CheckRunCallback& callback = {});
 
@@ -67,6 +70,12 @@ class CheckRun {
 
  private:
   Result Fail(const CheckRunCallback& callback, Result code) const;
+  // A busy server's answer: no check before the time it asked for ("NotBefore").
+  void RememberBusyServer(const std::wstring& retryAfter, std::uint32_t status);
+  // True (with a log line) while a busy server's time has not come, for every check but "/checknow".
+  bool HeldOffByBusyServer() const;
+  // The staged rollout of this machine: its bucket (drawn once) and who asked.
+  RolloutContext Rollout() const;
   void WriteDumpFile() const;
 
   InstanceGuard& guard_;
@@ -78,6 +87,7 @@ class CheckRun {
   // it keeps a message's pop-up open until the run ends.
   MessagePresenter messages_;
   DownloadObserver* observer_ = nullptr;
+  bool startedByHost_ = false;
   std::wstring localCopy_;
   VerifiedUpdatesFile verified_;
 };

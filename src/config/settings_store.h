@@ -42,6 +42,12 @@ inline constexpr wchar_t kValueLogLevel[] = L"LogLevel";
 inline constexpr wchar_t kValueProxy[] = L"Proxy";
 inline constexpr wchar_t kValueDownloadsFolder[] = L"DownloadsFolder";
 inline constexpr wchar_t kValueConfigFilePath[] = L"ConfigFilePath";
+// The updates file's entity tag, sent back as "If-None-Match" beside "LastModified".
+inline constexpr wchar_t kValueETag[] = L"ETag";
+// A busy server's wish: no check before this file time (only a person asking still asks).
+inline constexpr wchar_t kValueNotBefore[] = L"NotBefore";
+// This machine's staged-rollout bucket for the application, 0 to 9999, drawn once.
+inline constexpr wchar_t kValueRolloutBucket[] = L"RolloutBucket";
 // The signed updates configuration file last accepted: its serial (64-bit number) and SHA-256.
 inline constexpr wchar_t kValueUpdatesFileSerial[] = L"UpdatesFileSerial";
 inline constexpr wchar_t kValueUpdatesFileDigest[] = L"UpdatesFileDigest";

@@ -26,11 +26,13 @@ class Resource:
     for ever; `hops` counts them), "endless" (200 without a length, `content` repeated until the
     client stops reading or `endless_limit` bytes were sent).
     drop_after: the first `drop_times` answers are cut after this many body bytes.
+    etag: sent as "ETag" and compared with "If-None-Match" (a match answers 304); last_modified=False
+    sends no "Last-Modified" at all. headers: extra headers of every answer ("Retry-After", say).
     """
 
     def __init__(self, content=b"", mode="normal", status=200, last_modified=None, drop_after=None,
                  drop_times=1, extra=0, stall_after=0, user="", password="", location="",
-                 endless_limit=1 << 30):
+                 endless_limit=1 << 30, etag=None, headers=None):
         self.content = content
         self.mode = mode
         self.status = status
@@ -45,6 +47,8 @@ class Resource:
         self.hops = 0
         self.endless_limit = endless_limit
         self.sent = 0
+        self.etag = etag
+        self.headers = headers or {}
 
 
 class Request:
@@ -95,14 +99,19 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._send_endless(resource)
             return
         if resource.mode == "status":
-            self._send_simple(resource.status)
+            self._send_simple(resource.status, resource.headers)
             return
         if resource.mode == "auth":
             if self.headers.get("Authorization") != _basic(resource.user, resource.password):
                 self._send_simple(401, {"WWW-Authenticate": 'Basic realm="Updates"'})
                 return
-        modified_since = self.headers.get("If-Modified-Since")
-        if modified_since:
+        none_match = self.headers.get("If-None-Match")
+        if resource.etag is not None and none_match is not None:
+            if none_match == resource.etag:
+                self._send_simple(304, {"ETag": resource.etag})
+                return
+        elif resource.last_modified is not False and self.headers.get("If-Modified-Since"):
+            modified_since = self.headers.get("If-Modified-Since")
             since = email.utils.parsedate_to_datetime(modified_since).timestamp()
             if int(resource.last_modified) <= since:
                 self._send_simple(304)
@@ -151,7 +160,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         if resource.mode != "no-length":
             self.send_header("Content-Length", str(announced - start))
-        self.send_header("Last-Modified", email.utils.formatdate(resource.last_modified, usegmt=True))
+        if resource.last_modified is not False:
+            self.send_header("Last-Modified", email.utils.formatdate(resource.last_modified, usegmt=True))
+        if resource.etag is not None:
+            self.send_header("ETag", resource.etag)
+        for name, value in resource.headers.items():
+            self.send_header(name, value)
         if status == 206:
             self.send_header("Content-Range", f"bytes {start}-{announced - 1}/{announced}")
         self.end_headers()
