@@ -229,6 +229,7 @@ def main():
     print(f"\nThe whole log: {demo.log_path}")
     service_demo(wine, publisher, port)
     signed_catalogue_demo(wine, publisher, port)
+    rollout_demo(wine, publisher, port)
     automation_demo(wine, port)
     releases_demo(wine, publisher, port)
     server.shutdown()
@@ -323,6 +324,38 @@ def signed_catalogue_demo(wine, publisher, port):
         serve(2026120901)
         print("== Someone replays yesterday's genuine file: the signature holds, but the serial is older")
         demo.run("/justcheck")
+
+
+def rollout_demo(wine, publisher, port):
+    """A staged rollout: Acme Tool 1.3 goes to 5 % of the machines first; this machine's bucket lies
+    outside that share until the publisher widens it."""
+    print("\n== A staged rollout: Acme Tool 1.3 released to a share of the machines")
+    template = (publisher / "updates.ini").read_text(encoding="latin-1")
+    release = ("[Acme Tool 1.3]\r\nName=Acme Tool 1.3\r\nSize=1024\r\n"
+               f"URL=http://127.0.0.1:{port}/files/acmetool-1.3.msi\r\n"
+               "RegistryKey=HKLM\\Software\\Acme\\Tool\\Version\r\nVersion=1.3\r\n"
+               "ReleaseDate=14/12/2026\r\nRolloutPercent={percent}\r\n\r\n")
+
+    def publish(percent):
+        text = template.replace("[Acme Tool 1.2]", release.format(percent=percent) + "[Acme Tool 1.2]", 1)
+        (publisher / "rollout.ini").write_text(text, encoding="latin-1")
+        print(f"   the publisher serves rollout.ini with Acme Tool 1.3 at RolloutPercent={percent}")
+
+    app = fresh_app(wine, "Acme Tool Rollout", APP_ID + "Rollout", f"http://127.0.0.1:{port}/rollout.ini")
+    settings = f"HKCU\\Software\\Velmora\\Kestrune Updater\\{APP_ID}Rollout\\Settings"
+    wine.reg_add(r"HKLM\Software\Acme\Tool", "Version", "1.2")  # 1.2 is installed here
+    demo = Demo(wine, app)
+    demo.run("/set loglevel Error|Info|Debug|Trace")
+    wine.reg_add(settings, "RolloutBucket", "4711", kind="REG_DWORD")
+    print("   this machine's bucket: 4711 (drawn once at random; set here so that the demo is repeatable)")
+    publish(5)
+    print("== The scheduled check on a machine outside the 5 %: the release is held back")
+    demo.run("/justcheck")
+    time.sleep(1.1)  # a new modification time, so that the server sends the file again
+    publish(50)
+    print("== The publisher widens the share to 50 %: the machine is offered Acme Tool 1.3")
+    demo.run("/justcheck")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
 
 
 def fresh_app(wine, folder_name, app_id, url, flags=""):
