@@ -107,6 +107,7 @@ Result CleanUp(AppSettings& settings, CleanUpProgress* progress) {
     store.DeleteKey(SettingsKey::kSettings);
     store.DeleteKey(SettingsKey::kMessageResources);
     store.DeleteKey(SettingsKey::kMessages);
+    store.DeleteKey(SettingsKey::kResults);
     UnregisterProtocols();
     for (const std::wstring& name : store.ValueNames(SettingsKey::kUpdates))
       if (!IsLocked(store, name)) store.DeleteValue(SettingsKey::kUpdates, name);

@@ -136,18 +136,12 @@ RunMode EffectiveInstallMode(RunMode mode, const std::optional<std::uint32_t>& a
 
 }  // namespace
 
-Result RunInstall(RunContext& run) {
-  const RunOptions& options = run.options;
-  // The check guard under the parent's path lets the parent see this copy as running.
-  run.checkGuard.Acquire(options.realUpdaterPath.empty() ? ExecutablePath() : options.realUpdaterPath);
-  if (!run.installGuard.AcquireInstall(options.realUpdaterPath)) {
-    run.installGuard.ActivateRunningInstance(options.startMinimized);
-    return E_UPD_ALREADY_RUNNING;
-  }
+namespace {
 
+// The install run once it holds its guards; `catalogue` receives the saved selection.
+Result InstallSavedSelection(RunContext& run, UpdateCatalogue& catalogue) {
+  const RunOptions& options = run.options;
   AppSettings& settings = run.settings;
-  CatalogueSettings catalogueSettings = CatalogueSettingsFor(settings);
-  UpdateCatalogue catalogue(catalogueSettings);
   UpdatesFileReader reader(catalogue, options.serverConfigPath);
   Result loaded = reader.Load(false, false);
   if (loaded != kOk) return loaded;
@@ -163,6 +157,30 @@ Result RunInstall(RunContext& run) {
   if (settings.noGui) return InstallWithoutWindow(settings, catalogue, criticalOnly);
   if (settings.reducedGui) return InstallWithReducedWindow(run, catalogue, criticalOnly);
   return InstallWithWizard(run, catalogue, mode);
+}
+
+}  // namespace
+
+Result RunInstall(RunContext& run) {
+  const RunOptions& options = run.options;
+  // The check guard under the parent's path lets the parent see this copy as running.
+  run.checkGuard.Acquire(options.realUpdaterPath.empty() ? ExecutablePath() : options.realUpdaterPath);
+  if (!run.installGuard.AcquireInstall(options.realUpdaterPath)) {
+    run.installGuard.ActivateRunningInstance(options.startMinimized);
+    return E_UPD_ALREADY_RUNNING;
+  }
+
+  AppSettings& settings = run.settings;
+  CatalogueSettings catalogueSettings = CatalogueSettingsFor(settings);
+  UpdateCatalogue catalogue(catalogueSettings);
+  Result result = InstallSavedSelection(run, catalogue);
+  // The check that started this copy has ended with 0 long ago: what happened to the installation
+  // is recorded on the machine. A run that only downloads installs nothing, and a run that found
+  // nothing to do leaves the last installing run's record in place.
+  std::vector<UpdateOutcome> outcomes = InstallOutcomes(catalogue);
+  if (!settings.justDownload && (!outcomes.empty() || result != kOk))
+    RecordInstallResults(settings.Store(), result, outcomes);
+  return result;
 }
 
 }  // namespace updater

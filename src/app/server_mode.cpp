@@ -102,6 +102,23 @@ Result CheckServerCommand(const ChannelCommand& command, const ServerCommandFact
   return kOk;
 }
 
+// Installs an update the client named, once the file to run is held and has passed every check.
+Result InstallForClient(const AppSettings& settings, UpdateRecord& record, UpdateCatalogue& catalogue) {
+  if (!IsPathInsideFolder(record.localPath, settings.downloadsFolder))
+    return Refuse(L"the installer " + record.localPath + L" lies outside the downloads folder.");
+
+  // Held without write or delete sharing from the checks to the end of the installation, the file
+  // that was verified is the file that runs.
+  UniqueFile held(::CreateFileW(record.localPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!held) return Refuse(L"the installer " + record.localPath + L" cannot be held for the installation.");
+  if (VerifyDownloadedFile(record) != kOk) return Refuse(L"the installer " + record.localPath + L" fails its check.");
+  bool unsignedUpdater = false;
+  if (VerifySignatureTrust(ExecutablePath(), record.localPath, &unsignedUpdater) != kOk || unsignedUpdater)
+    return Refuse(L"the installer " + record.localPath + L" is not signed by the updater's publisher.");
+  return ServerInstallUpdate(record.sectionName, catalogue, settings.Store());
+}
+
 Result HandleServerCommand(const AppSettings& settings, const ChannelCommand& command) {
   if (settings.clientConfigPath.empty() || ::GetFileAttributesW(settings.clientConfigPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
     Log(kLogError, L"Client config is missing.");
@@ -117,19 +134,10 @@ Result HandleServerCommand(const AppSettings& settings, const ChannelCommand& co
   const std::wstring& sectionName = command.fields[1];
   UpdateRecord* update = catalogue.Find(sectionName);
   if (!update) return Refuse(L"no update " + sectionName + L" in the updates file.");
-  if (!IsPathInsideFolder(update->localPath, settings.downloadsFolder))
-    return Refuse(L"the installer " + update->localPath + L" lies outside the downloads folder.");
-
-  // Held without write or delete sharing from the checks to the end of the installation, the file
-  // that was verified is the file that runs.
-  UniqueFile held(::CreateFileW(update->localPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!held) return Refuse(L"the installer " + update->localPath + L" cannot be held for the installation.");
-  if (VerifyDownloadedFile(*update) != kOk) return Refuse(L"the installer " + update->localPath + L" fails its check.");
-  bool unsignedUpdater = false;
-  if (VerifySignatureTrust(ExecutablePath(), update->localPath, &unsignedUpdater) != kOk || unsignedUpdater)
-    return Refuse(L"the installer " + update->localPath + L" is not signed by the updater's publisher.");
-  return ServerInstallUpdate(sectionName, catalogue, settings.Store());
+  // The server's own record, in the service account's key, of what it installed for a client.
+  update->status = InstallForClient(settings, *update, catalogue);
+  RecordInstallResults(settings.Store(), update->status, {OutcomeOf(*update)});
+  return update->status;
 }
 
 }  // namespace

@@ -203,6 +203,14 @@ class UpdatesList : public ServerObject<IMorvaskUpdates> {
   }
   IMorvaskUpdaterCallback* Callback() const { return callback_; }
 
+  // The host's installations from one list make one installing run: the first replaces the record
+  // of the previous run, the later ones add their update; the run's result is its last failure.
+  void RecordInstallation(const UpdateRecord& record, Result result, const SettingsStore& store) {
+    if (result != kOk) installRunResult_ = result;
+    RecordInstallResults(store, installRunResult_, {OutcomeOf(record)}, !installRecorded_);
+    installRecorded_ = true;
+  }
+
   HRESULT STDMETHODCALLTYPE GetUpdateInfo(int index, IMorvaskUpdateInfo** info) override {
     if (!info || index < 0 || static_cast<std::size_t>(index) >= records_.size()) return E_FAIL;
     auto* made = new (std::nothrow) UpdateInfo(*this, *records_[static_cast<std::size_t>(index)]);
@@ -255,6 +263,8 @@ class UpdatesList : public ServerObject<IMorvaskUpdates> {
   IMorvaskUpdaterCallback* callback_;
   std::vector<UpdateRecord*> records_;
   std::vector<std::unique_ptr<UpdateInfo>> infos_;
+  bool installRecorded_ = false;
+  Result installRunResult_ = kOk;
 };
 
 ULONG STDMETHODCALLTYPE UpdateInfo::AddRef() { return list_.AddRef(); }
@@ -265,7 +275,9 @@ HRESULT STDMETHODCALLTYPE UpdateInfo::LaunchInstaller(int* retCode) {
   AppSettings& settings = *Automation().settings;
   list_.AnnouncePlan(true, settings, &record_);
   CallbackObserver observer(list_.Callback());
-  *retCode = static_cast<int>(InstallUpdate(record_, &observer, settings.Store(), InstallPhaseSettingsOf(settings)));
+  Result result = InstallUpdate(record_, &observer, settings.Store(), InstallPhaseSettingsOf(settings));
+  list_.RecordInstallation(record_, result, settings.Store());
+  *retCode = static_cast<int>(result);
   return S_OK;
 }
 

@@ -119,6 +119,20 @@ std::vector<std::wstring> RegistryKey::ValueNames() const {
   return names;
 }
 
+std::vector<std::wstring> RegistryKey::SubkeyNames() const {
+  std::vector<std::wstring> names;
+  if (!key_) return names;
+  // Key names are at most 255 characters.
+  wchar_t buffer[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    if (::RegEnumKeyExW(key_.Get(), index, buffer, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    names.emplace_back(buffer, length);
+  }
+  return names;
+}
+
 LSTATUS DeleteRegistryKey(HKEY root, const std::wstring& path, RegistryView view) {
   return ::RegDeleteKeyExW(root, path.c_str(), ViewFlags(view), 0);
 }

@@ -46,6 +46,8 @@ class RegistryKey {
   LSTATUS DeleteValue(const std::wstring& name) const;
   // Every value name of the key, in the registry's order.
   std::vector<std::wstring> ValueNames() const;
+  // Every subkey name of the key, in the registry's order.
+  std::vector<std::wstring> SubkeyNames() const;
 
  private:
   explicit RegistryKey(HKEY key) : key_(key) {}

@@ -169,6 +169,8 @@ struct UpdateRecord {
   UpdateRecord* nextDeprecated = nullptr;
 
   Result status = 0;
+  // The installation phase reached the update (its installer may still have been refused).
+  bool installAttempted = false;
   bool selected = false;
   bool processing = false;
   bool replaced = false;

@@ -45,6 +45,8 @@ std::wstring SettingsStore::KeyPath(SettingsKey kind) const {
       return application + L"\\Messages";
     case SettingsKey::kMessageResources:
       return application + L"\\Messages\\Resources";
+    case SettingsKey::kResults:
+      return application + L"\\Results";
   }
   return L"";
 }
@@ -118,6 +120,8 @@ bool SettingsStore::DeleteKeyWithoutSubkeys(SettingsKey kind) const {
   std::wstring path = KeyPath(kind);
   return !path.empty() && DeleteRegistryKey(hive_, path, kView) == ERROR_SUCCESS;
 }
+
+RegistryKey SettingsStore::OpenKey(SettingsKey kind) const { return OpenStoreKey(hive_, KeyPath(kind), false); }
 
 std::vector<std::wstring> SettingsStore::ValueNames(SettingsKey kind) const {
   return OpenStoreKey(hive_, KeyPath(kind), true).ValueNames();

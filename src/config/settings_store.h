@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/registry.h"
 #include "base/result_codes.h"
 #include "base/utc_time.h"
 
@@ -25,6 +26,7 @@ enum class SettingsKey : int {
   kProductRoot = 4,       // Software\Velmora\Kestrune Updater
   kMessages = 5,          // ...\<ID>\Messages
   kMessageResources = 6,  // ...\<ID>\Messages\Resources
+  kResults = 7,           // ...\<ID>\Results
 };
 
 inline constexpr wchar_t kProductRootKey[] = L"Software\\Velmora\\Kestrune Updater";
@@ -92,6 +94,8 @@ class SettingsStore {
   // Deletes the key of the kind only when it has no subkeys left (its values go with it).
   bool DeleteKeyWithoutSubkeys(SettingsKey kind) const;
   std::vector<std::wstring> ValueNames(SettingsKey kind) const;
+  // The key of the kind itself (created when missing), for what lies below it.
+  RegistryKey OpenKey(SettingsKey kind) const;
 
  private:
   HKEY hive_;

@@ -241,6 +241,7 @@ Result RunInstaller(const UpdateRecord& update, bool forceMsiBasicUi, bool wait,
 Result InstallUpdate(UpdateRecord& update, DownloadObserver* observer, const SettingsStore& store,
                      const InstallPhaseSettings& settings) {
   (void)observer;
+  update.installAttempted = true;
   if (StateOf(settings, update, store) != kDownloadStateDownloaded) return update.status = E_UPD_INSTALL_FAILED;
   if (settings.verifyDigitalSignature) {
     Result trust = CheckSignature(settings, update.localPath);
@@ -269,9 +270,17 @@ Result InstallUpdate(UpdateRecord& update, DownloadObserver* observer, const Set
     if (result == kOk && (exitCode == kErrorInstallUserExit || exitCode == kErrorCancelled)) result = exitCode;
   }
   update.status = result;
-  if (result == kOk && !update.HasFlag(kUpdateNoRedetect) && !Installed(settings, update)) {
-    LogFormat(kLogDebug, L"Update \"%ls\" is not detected after its installer ended.", update.Name.c_str());
-    update.status = result = E_UPD_INSTALL_FAILED;
+  if (result == kOk && !update.HasFlag(kUpdateNoRedetect)) {
+    // What the detection looked at goes to the log with the failure: the publisher needs it to
+    // see why an installer that ended did not count.
+    std::wstring explanation;
+    bool installed = settings.isInstalled ? settings.isInstalled(update) : IsInstalled(update, &explanation);
+    if (!installed) {
+      LogFormat(kLogDebug, L"Update \"%ls\" is not detected after its installer ended.", update.Name.c_str());
+      if (!explanation.empty())
+        LogFormat(kLogDebug, L"Detection of \"%ls\": %ls.", update.Name.c_str(), explanation.c_str());
+      update.status = result = E_UPD_INSTALL_FAILED;
+    }
   }
   if (result == kOk && update.HasFlag(kUpdateNoCache)) {
     Log(kLogDebug, L"Removed cached update installer.");
@@ -313,6 +322,19 @@ Result InstallSelectedUpdates(UpdateCatalogue& catalogue, DownloadObserver* obse
   store.DeleteKey(SettingsKey::kUpdateLocks);
   if (observer) observer->EndAction(PAID_INSTALL, phase);
   return phase;
+}
+
+UpdateOutcome OutcomeOf(const UpdateRecord& update) {
+  return UpdateOutcome{update.sectionName, update.status, update.Version.count > 0 ? FormatVersion(update.Version) : L""};
+}
+
+std::vector<UpdateOutcome> InstallOutcomes(const UpdateCatalogue& catalogue) {
+  std::vector<UpdateOutcome> outcomes;
+  for (size_t i = 0; i < catalogue.Count(); ++i) {
+    const UpdateRecord& update = catalogue.At(i);
+    if (update.selected && (update.installAttempted || update.status != kOk)) outcomes.push_back(OutcomeOf(update));
+  }
+  return outcomes;
 }
 
 Result RunMsiexec(const std::wstring& format, const std::wstring& packagePath, const std::wstring& extra) {

@@ -11,6 +11,7 @@
 #include "catalogue/update_catalogue.h"
 #include "catalogue/update_record.h"
 #include "config/app_settings.h"
+#include "config/run_results.h"
 #include "config/settings_store.h"
 #include "transfer/download_observer.h"
 
@@ -64,6 +65,12 @@ Result InstallUpdate(UpdateRecord& update, DownloadObserver* observer, const Set
 // on after a failure. The updates are locked under "Updates\Locks" while the phase runs.
 Result InstallSelectedUpdates(UpdateCatalogue& catalogue, DownloadObserver* observer, const SettingsStore& store,
                               const InstallPhaseSettings& settings);
+
+// How an update ended, for the results on the machine.
+UpdateOutcome OutcomeOf(const UpdateRecord& update);
+// The updates an installing run touched: those the installation reached and those whose download
+// failed.
+std::vector<UpdateOutcome> InstallOutcomes(const UpdateCatalogue& catalogue);
 
 // Starts the installer in this process's context: 0 or a Win32 error (0xE000002C for an app
 // package whose script failed). With `wait`, waits without limit and gives the exit code.
