@@ -92,6 +92,8 @@ Result UpdaterApp::Run() {
     LaunchCleanUpBatch(options_.uninstallFilePath);
   }
 
+  // The code in the form the documentation's table and a deployment tool use, beside its text.
+  LogFormat(kLogDebug, L"Result: 0x%08X (%ls)", static_cast<unsigned>(result), MessageText(result).c_str());
   if (LogWants(kLogTrace))
     LogFormat(kLogTrace, L"Updater finished. Mode: %d. Return code: %u", ModeNumber(mode_), static_cast<unsigned>(result));
   if (!IsQuietResult(result)) LogError(MessageText(result), result);

@@ -63,19 +63,42 @@ VersionNumber ParseOrZero(const std::wstring& text) {
   return version;
 }
 
-bool FileMatchesCriteria(const UpdateRecord& record, const std::wstring& path) {
-  if ((record.criteria & kCriterionVersion) != 0 &&
-      !CompareForDetection(ReadFileVersion(path), record.versionOperator, record.Version))
-    return false;
-  if ((record.criteria & kCriterionFileSize) == 0) return true;
-  if (record.FileSize == 0) return false;
+// What the criteria read of a file the search found: its version and size, each only when a
+// criterion asks for it.
+struct FileFacts {
+  VersionNumber version;
+  std::optional<std::uint32_t> size;  // the low 32 bits; empty when the file cannot be opened
+};
+
+FileFacts ReadFileFacts(const UpdateRecord& record, const std::wstring& path) {
+  FileFacts facts;
+  if ((record.criteria & kCriterionVersion) != 0) facts.version = ReadFileVersion(path);
+  if ((record.criteria & kCriterionFileSize) == 0) return facts;
   UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
+  if (!file) return facts;
   DWORD high = 0;
   DWORD low = ::GetFileSize(file.Get(), &high);
-  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return false;
-  return low == static_cast<std::uint32_t>(record.FileSize);
+  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return facts;
+  facts.size = low;
+  return facts;
+}
+
+bool FileFactsMeetCriteria(const UpdateRecord& record, const FileFacts& facts) {
+  if ((record.criteria & kCriterionVersion) != 0 &&
+      !CompareForDetection(facts.version, record.versionOperator, record.Version))
+    return false;
+  if ((record.criteria & kCriterionFileSize) == 0) return true;
+  if (record.FileSize == 0 || !facts.size) return false;
+  return *facts.size == static_cast<std::uint32_t>(record.FileSize);
+}
+
+std::wstring DescribeFileFacts(const UpdateRecord& record, const std::wstring& path, const FileFacts& facts) {
+  std::wstring text = path + L" found";
+  if ((record.criteria & kCriterionVersion) != 0) text += L", version " + FormatVersion(facts.version);
+  if ((record.criteria & kCriterionFileSize) != 0)
+    text += facts.size ? L", size " + std::to_wstring(*facts.size) : std::wstring(L", size unreadable");
+  return text;
 }
 
 bool HasWildcard(const std::wstring& name) { return name.find_first_of(L"*?") != std::wstring::npos; }
@@ -83,24 +106,56 @@ bool HasWildcard(const std::wstring& name) { return name.find_first_of(L"*?") !=
 // FilePath: the file search decides existence. Wildcards ("*", "?") are supported in the file name
 // only (the system's search matches no others): the update is installed when one of the matching
 // entries meets the version and size criteria. A "\\?\" prefix is not a wildcard.
-bool IsFileInstalled(const UpdateRecord& record) {
+bool IsFileInstalled(const UpdateRecord& record, std::wstring* finding) {
   const std::wstring& path = record.detectionTarget;
-  if (record.expansionError != 0 || !IsAbsolute(path)) return false;
+  auto note = [finding](const std::wstring& text) {
+    if (finding) *finding = text;
+  };
+  if (record.expansionError != 0) {
+    note(path + L" could not be expanded (" + FormatResultForLog(record.expansionError) + L")");
+    return false;
+  }
+  if (!IsAbsolute(path)) {
+    note(path + L" is not an absolute path");
+    return false;
+  }
   size_t slash = path.find_last_of(L"\\/");
   std::wstring folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
   std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
 
   WIN32_FIND_DATAW found{};
   UniqueFind search(::FindFirstFileW(path.c_str(), &found));
-  if (!search) return false;
-  if (!HasWildcard(name)) return FileMatchesCriteria(record, path);
+  if (!search) {
+    note(path + L" missing");
+    return false;
+  }
+  if (!HasWildcard(name)) {
+    FileFacts facts = ReadFileFacts(record, path);
+    note(DescribeFileFacts(record, path, facts));
+    return FileFactsMeetCriteria(record, facts);
+  }
   int examined = 0;
+  std::wstring lastExamined;
   do {
     std::wstring entry = found.cFileName;
     if (entry == L"." || entry == L"..") continue;
-    if (FileMatchesCriteria(record, folder + entry)) return true;
+    FileFacts facts = ReadFileFacts(record, folder + entry);
+    lastExamined = DescribeFileFacts(record, folder + entry, facts);
+    if (FileFactsMeetCriteria(record, facts)) {
+      note(lastExamined);
+      return true;
+    }
   } while (++examined < kMaxWildcardMatches && ::FindNextFileW(search.Get(), &found));
+  note(path + L": " + std::to_wstring(examined) + L" matching entries, none meets the criterion (last: " +
+       lastExamined + L")");
   return false;
+}
+
+// The registry value as the detection read it: its text in quotes, or "missing".
+std::wstring DescribeRegistryValue(const RegistryKey& key, const std::wstring& valueName) {
+  if (!key) return L"key missing";
+  std::optional<std::wstring> text = ReadRegistryText(key, valueName);
+  return text ? L"\"" + *text + L"\"" : std::wstring(L"value missing");
 }
 
 bool ValueSatisfies(const UpdateRecord& record, const RegistryKey& key, const std::wstring& valueName) {
@@ -108,19 +163,27 @@ bool ValueSatisfies(const UpdateRecord& record, const RegistryKey& key, const st
   return CompareForDetection(ParseOrZero(text), record.versionOperator, record.Version);
 }
 
-bool IsRegistryInstalled(const UpdateRecord& record) {
+bool IsRegistryInstalled(const UpdateRecord& record, std::wstring* finding) {
   RegistryKeyParts parts;
-  if (!SplitRegistryKey(record.detectionTarget, parts)) return false;
+  if (!SplitRegistryKey(record.detectionTarget, parts)) {
+    if (finding) *finding = record.detectionTarget + L" is not a key the detection understands";
+    return false;
+  }
   RegistryView view = DetectionView(record);
+  const std::wstring where = record.detectionTarget + (view == RegistryView::k64 ? L" (64-bit view)" : L" (32-bit view)");
   if (parts.userThenMachine) {
     RegistryKey user = RegistryKey::Open(HKEY_CURRENT_USER, parts.subkey, view);
     RegistryKey machine = RegistryKey::Open(HKEY_LOCAL_MACHINE, parts.subkey, view);
+    if (finding)
+      *finding = where + L": user " + DescribeRegistryValue(user, parts.valueName) + L", machine " +
+                 DescribeRegistryValue(machine, parts.valueName);
     if (!user && !machine) return false;
     if ((record.criteria & kCriterionVersion) == 0) return true;
     if (user && ValueSatisfies(record, user, parts.valueName)) return true;
     return machine && ValueSatisfies(record, machine, parts.valueName);
   }
   RegistryKey key = RegistryKey::Open(parts.root, parts.subkey, view);
+  if (finding) *finding = where + L": " + DescribeRegistryValue(key, parts.valueName);
   if (!key) return false;
   return ValueSatisfies(record, key, parts.valueName);
 }
@@ -128,8 +191,14 @@ bool IsRegistryInstalled(const UpdateRecord& record) {
 // CustomDetection: the publisher's program answers through its exit code, non-zero for installed.
 // Whether it may run at all was decided when the updates configuration file was read (it must be
 // signed like the updater unless the update allows otherwise).
-bool IsCustomDetectionInstalled(const UpdateRecord& record) {
-  if (record.expansionError != 0 || record.detectionTarget.empty()) return false;
+bool IsCustomDetectionInstalled(const UpdateRecord& record, std::wstring* finding) {
+  auto note = [finding](const std::wstring& text) {
+    if (finding) *finding = text;
+  };
+  if (record.expansionError != 0 || record.detectionTarget.empty()) {
+    note(L"program " + record.detectionTarget + L" cannot run");
+    return false;
+  }
   ShellOpen open;
   open.file = record.detectionTarget;
   open.parameters = record.CustomDetectionParams;
@@ -140,12 +209,17 @@ bool IsCustomDetectionInstalled(const UpdateRecord& record) {
   if (started != kOk) {
     LogFormat(kLogDebug, L"Custom detection program %ls could not be started: %lu", record.detectionTarget.c_str(),
               static_cast<unsigned long>(started));
+    note(L"program " + record.detectionTarget + L" could not be started (" + FormatResultForLog(started) + L")");
     return false;
   }
   if (!process) return false;
   DWORD exitCode = 0;
-  if (WaitForExit(process.Get(), &exitCode) != kOk) return false;
+  if (WaitForExit(process.Get(), &exitCode) != kOk) {
+    note(L"program " + record.detectionTarget + L" did not end");
+    return false;
+  }
   LogFormat(kLogDebug, L"Custom detection program %ls exited with %lu", record.detectionTarget.c_str(), exitCode);
+  note(L"program " + record.detectionTarget + L" exited with " + std::to_wstring(exitCode));
   return exitCode != 0;
 }
 
@@ -171,7 +245,8 @@ using GetPackagePathFn = LONG(WINAPI*)(const PackageIdentity*, const UINT32, UIN
 
 PWSTR OptionalText(std::wstring& text) { return text.empty() ? nullptr : text.data(); }
 
-bool IsAppPackageInstalled(const UpdateRecord& record) {
+bool IsAppPackageInstalled(const UpdateRecord& record, std::wstring* finding) {
+  if (finding) *finding = L"package " + record.AppIdName + L" " + FormatVersion(record.Version) + L" missing";
   HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
   // Looked up at run time: Windows versions before app packages do not have it.
   auto getPackagePath = kernel ? reinterpret_cast<GetPackagePathFn>(::GetProcAddress(kernel, "GetPackagePath")) : nullptr;
@@ -199,7 +274,9 @@ bool IsAppPackageInstalled(const UpdateRecord& record) {
   }
   if (status != ERROR_SUCCESS) return false;
   buffer.back() = L'\0';
-  return ::PathFileExistsW(buffer.data()) != FALSE;
+  if (::PathFileExistsW(buffer.data()) == FALSE) return false;
+  if (finding) *finding = L"package " + record.AppIdName + L" " + FormatVersion(record.Version) + L" found at " + buffer.data();
+  return true;
 }
 
 }  // namespace
@@ -327,19 +404,80 @@ VersionNumber ReadFileVersion(const std::wstring& path) {
   return FileVersionFromHalves(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
 }
 
-bool IsInstalled(const UpdateRecord& record) {
+const wchar_t* DetectionKindName(DetectionKind kind) {
+  switch (kind) {
+    case DetectionKind::RegistryKey:
+      return L"RegistryKey";
+    case DetectionKind::FilePath:
+      return L"FilePath";
+    case DetectionKind::CustomDetection:
+      return L"CustomDetection";
+    case DetectionKind::AppId:
+      return L"AppId";
+    default:
+      return L"none";
+  }
+}
+
+std::wstring DetectionCriterionText(const UpdateRecord& record) {
+  auto versionText = [&record]() -> std::wstring {
+    switch (record.versionOperator) {
+      case kVersionEqual:
+        return L"= " + FormatVersion(record.Version);
+      case kVersionAtLeast:
+        return L">= " + FormatVersion(record.Version);
+      default:
+        return L"operator " + std::to_wstring(record.versionOperator) + L" (never met)";
+    }
+  };
+  switch (record.detectionKind) {
+    case DetectionKind::RegistryKey:
+      // A key of "HKUD" without the version criterion only has to exist; every other key compares.
+      if (record.detectionTarget.rfind(L"HKUD\\", 0) == 0 && (record.criteria & kCriterionVersion) == 0)
+        return L"exists";
+      return versionText();
+    case DetectionKind::FilePath: {
+      std::wstring text;
+      if ((record.criteria & kCriterionVersion) != 0) text = versionText();
+      if ((record.criteria & kCriterionFileSize) != 0)
+        text += (text.empty() ? L"" : L", ") + std::wstring(L"size ") + std::to_wstring(record.FileSize);
+      return text.empty() ? L"exists" : text;
+    }
+    case DetectionKind::CustomDetection:
+      return L"exit code not 0";
+    case DetectionKind::AppId:
+      return L"package present";
+    default:
+      return L"none (never installed)";
+  }
+}
+
+bool IsInstalled(const UpdateRecord& record, std::wstring* explanation) {
+  std::wstring finding;
+  std::wstring* note = explanation ? &finding : nullptr;
+  bool installed = false;
   switch (record.detectionKind) {
     case DetectionKind::FilePath:
-      return IsFileInstalled(record);
+      installed = IsFileInstalled(record, note);
+      break;
     case DetectionKind::RegistryKey:
-      return IsRegistryInstalled(record);
+      installed = IsRegistryInstalled(record, note);
+      break;
     case DetectionKind::CustomDetection:
-      return IsCustomDetectionInstalled(record);
+      installed = IsCustomDetectionInstalled(record, note);
+      break;
     case DetectionKind::AppId:
-      return IsAppPackageInstalled(record);
+      installed = IsAppPackageInstalled(record, note);
+      break;
     default:
-      return false;
+      break;
   }
+  if (explanation) {
+    *explanation = std::wstring(DetectionKindName(record.detectionKind)) + (finding.empty() ? L"" : L" ") + finding +
+                   L"; criterion " +
+                   DetectionCriterionText(record) + (installed ? L"; installed" : L"; not installed");
+  }
+  return installed;
 }
 
 }  // namespace updater

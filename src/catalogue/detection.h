@@ -65,7 +65,13 @@ std::optional<std::wstring> ReadRegistryText(const RegistryKey& key, const std::
 // The version of an executable's version resource; 0.0.0.0 when it has none.
 VersionNumber ReadFileVersion(const std::wstring& path);
 
-// The answer for one update, from its detection kind and criteria.
-bool IsInstalled(const UpdateRecord& record);
+// The criterion a detection applies, as its log line shows it: ">= 2.1", "= 2.1, size 5000",
+// "exists".
+std::wstring DetectionCriterionText(const UpdateRecord& record);
+
+// The answer for one update, from its detection kind and criteria. With `explanation`, also what was
+// looked at and found, for the log: the kind, the key (with its registry view) or path, the value
+// or file facts found (or "missing"), the criterion and the answer.
+bool IsInstalled(const UpdateRecord& record, std::wstring* explanation = nullptr);
 
 }  // namespace updater

@@ -64,7 +64,12 @@ const wchar_t* EvaluationText(int evaluation) {
 }  // namespace
 
 bool SelectionContext::Installed(const UpdateRecord& record) const {
-  return isInstalled ? isInstalled(record) : IsInstalled(record);
+  if (isInstalled) return isInstalled(record);
+  if (!LogWants(kLogTrace)) return IsInstalled(record);
+  std::wstring explanation;
+  bool installed = IsInstalled(record, &explanation);
+  LogFormat(kLogTrace, L"Detection of \"%ls\": %ls.", record.Name.c_str(), explanation.c_str());
+  return installed;
 }
 
 int SelectionContext::DownloadState(const UpdateRecord& record) const {

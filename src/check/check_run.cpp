@@ -7,6 +7,7 @@
 #include "catalogue/github_releases.h"
 #include "catalogue/rollout.h"
 #include "check/hand_over.h"
+#include "config/run_results.h"
 #include "config/settings_store.h"
 #include "config/temp_updater_copy.h"
 #include "resources/string_ids.h"
@@ -310,6 +311,14 @@ Result CheckRun::JustCheckResult(const NeededCounts& counts) {
 }
 
 Result CheckRun::Run(const CheckRunCallback& callback) {
+  // A check held off by a busy server reads nothing and leaves the record of the last check as it is.
+  if (HeldOffByBusyServer()) return E_UPD_CHECK_NOT_DUE;
+  Result result = Check(callback);
+  RecordCheckResult(settings_.Store(), result);
+  return result;
+}
+
+Result CheckRun::Check(const CheckRunCallback& callback) {
   if (settings_.urls.empty()) return Fail(callback, E_UPD_CLIENT_CONFIG);
   if (settings_.RequiresSignedUpdatesFile() && settings_.HasClientFlag(kClientGitHubUpdates)) {
     // Release lists have no signature scheme: requiring one refuses every check before it starts.
@@ -318,7 +327,6 @@ Result CheckRun::Run(const CheckRunCallback& callback) {
              E_UPD_UPDATES_FILE_UNSIGNED);
     return Fail(callback, E_UPD_UPDATES_FILE_UNSIGNED);
   }
-  if (HeldOffByBusyServer()) return E_UPD_CHECK_NOT_DUE;
   Result fetched = FetchUpdatesFile();
   if (fetched != kOk) return Fail(callback, fetched);
   Result read = ReadUpdatesFile();

@@ -50,6 +50,7 @@ class CheckRun {
   // staged rollout this machine falls in (a share of 0 still holds them back).
   void SetStartedByHost(bool byHost) { startedByHost_ = byHost; }
 
+  // The check, recorded as the machine's last check ("Results" key) unless a busy server held it off.
   Result Run(const CheckRunCallback& callback = {});
 
   // Step 1: the updates configuration file, conditionally when the local copy is current.
@@ -69,6 +70,7 @@ class CheckRun {
   const std::wstring& LocalCopyPath() const { return localCopy_; }
 
  private:
+  Result Check(const CheckRunCallback& callback);
   Result Fail(const CheckRunCallback& callback, Result code) const;
   // A busy server's answer: no check before the time it asked for ("NotBefore").
   void RememberBusyServer(const std::wstring& retryAfter, std::uint32_t status);

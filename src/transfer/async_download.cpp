@@ -200,6 +200,7 @@ Result AsyncDownloadThread::OpenUrl(std::uint32_t& offset, std::uint32_t& total,
     total = 0;
     local = false;
     const UrlParts& url = mCrackedUrls[mUrlIndex];
+    mHttpStatus = 0;
     Result result = kInetUnrecognizedScheme;
     switch (url.scheme) {
       case INTERNET_SCHEME_HTTP:
@@ -220,6 +221,9 @@ Result AsyncDownloadThread::OpenUrl(std::uint32_t& offset, std::uint32_t& total,
     if (result == kOk) return kOk;
     CloseTransferHandles();
     if (result == E_UPD_CANCELED) return result;
+    if (result != E_UPD_NOT_MODIFIED)
+      LogFormat(kLogDebug, L"Download attempt failed: %ls (%ls).", UrlWithoutCredentials(url.text).c_str(),
+                DescribeAttemptFailure(mHttpStatus, result).c_str());
     if (ClassifyConnectResult(result, mUrls.size()) == ConnectRetry::kReturn || attemptsLeft <= 0) return result;
     --attemptsLeft;
     if (mUrls.size() > 1) mUrlIndex = (mUrlIndex + 1) % mUrls.size();

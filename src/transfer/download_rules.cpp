@@ -228,6 +228,24 @@ HttpDecision DecideHttpStatus(std::uint32_t status, std::uint32_t contentLength,
   }
 }
 
+std::wstring UrlWithoutCredentials(const std::wstring& url) {
+  std::size_t scheme = url.find(L"://");
+  if (scheme == std::wstring::npos) return url;
+  std::size_t authorityStart = scheme + 3;
+  std::size_t authorityEnd = url.find_first_of(L"/?#", authorityStart);
+  if (authorityEnd == std::wstring::npos) authorityEnd = url.size();
+  // The last "@" of the authority ends the user information: a password may hold "@" itself.
+  std::size_t at = url.rfind(L'@', authorityEnd - 1);
+  if (at == std::wstring::npos || at < authorityStart) return url;
+  return url.substr(0, authorityStart) + url.substr(at + 1);
+}
+
+std::wstring DescribeAttemptFailure(std::uint32_t httpStatus, Result result) {
+  if (httpStatus != 0) return L"HTTP status " + std::to_wstring(httpStatus);
+  if (result >= 12000 && result < 13000) return L"WinINet error " + std::to_wstring(result);
+  return FormatResultForLog(result);
+}
+
 bool IsCertificateError(Result code) {
   return code == 12037 || code == 12038 || code == 12044 || code == 12045 || code == 12057;
 }

@@ -62,6 +62,12 @@ std::wstring BuildRequestHeaders(std::uint32_t offset, const SYSTEMTIME& ifModif
 // ---- A busy server ----
 // 429 and 5xx: the server asks to come back later; the attempt fails with 0xE0000037.
 bool IsBusyStatus(std::uint32_t status);
+
+// The URL for the log: any "user:password@" before the host removed (an FTP URL may carry both).
+std::wstring UrlWithoutCredentials(const std::wstring& url);
+// What a failed attempt got: "HTTP status 404" when the server answered, else "WinINet error 12029"
+// for the library's codes, else the code in its log form.
+std::wstring DescribeAttemptFailure(std::uint32_t httpStatus, Result result);
 // "Retry-After" as seconds from `now`: a decimal number of seconds, or an HTTP date (IMF-fixdate,
 // RFC 850 or asctime form); nothing for anything else (a negative number, garbage, an empty text).
 std::optional<std::uint64_t> ParseRetryAfterSeconds(const std::wstring& text, FileTime64 now);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/hashing.h"
+#include "base/logger.h"
 #include "base/win_handles.h"
 
 namespace updater {
@@ -107,16 +108,32 @@ bool Md5Matches(const std::wstring& computed, const std::wstring& expected) {
 
 bool SizeMatches(std::uint64_t actualSize, std::uint32_t expectedSize) { return actualSize == expectedSize; }
 
+namespace {
+
+// The publisher's value beside the one computed, so that a wrong catalogue entry and a damaged file
+// can be told apart.
+void LogHashMismatch(const wchar_t* algorithm, const std::wstring& path, const std::wstring& expected,
+                     const std::wstring& computed) {
+  LogFormat(kLogDebug, L"%ls of %ls: expected %ls, actual %ls.", algorithm, path.c_str(), expected.c_str(),
+            computed.empty() ? L"(not computed)" : computed.c_str());
+}
+
+}  // namespace
+
 Result CheckFileSha256(const std::wstring& path, const std::wstring& expectedSha256) {
   std::wstring computed;
-  if (ComputeFileSha256(path, computed) != kOk) return E_UPD_BAD_SHA256;
-  return Sha256Matches(computed, expectedSha256) ? kOk : E_UPD_BAD_SHA256;
+  ComputeFileSha256(path, computed);
+  if (Sha256Matches(computed, expectedSha256)) return kOk;
+  LogHashMismatch(L"SHA-256", path, expectedSha256, computed);
+  return E_UPD_BAD_SHA256;
 }
 
 Result CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5) {
   std::wstring computed;
-  if (ComputeFileMd5(path, computed) != kOk) return E_UPD_BAD_MD5;
-  return Md5Matches(computed, expectedMd5) ? kOk : E_UPD_BAD_MD5;
+  ComputeFileMd5(path, computed);
+  if (Md5Matches(computed, expectedMd5)) return kOk;
+  LogHashMismatch(L"MD5", path, expectedMd5, computed);
+  return E_UPD_BAD_MD5;
 }
 
 Result CheckFileSize(const std::wstring& path, std::uint32_t expectedSize) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 
 #include "base/paths.h"
 
@@ -82,7 +83,43 @@ TEST(FileDetection, VersionsSizesAndPaths) {
       {Detecting(DetectionKind::FilePath, L"C:\\" + std::wstring(100000, L'a')), false, "100,000 characters"},
       {Detecting(DetectionKind::None, v1234), false, "no detection"},
   };
-  for (const Case& c : cases) EXPECT_EQ(IsInstalled(c.record), c.installed) << c.what;
+  for (const Case& c : cases) {
+    std::wstring explanation;
+    EXPECT_EQ(IsInstalled(c.record), c.installed) << c.what;
+    EXPECT_EQ(IsInstalled(c.record, &explanation), c.installed) << c.what;  // explaining changes nothing
+  }
+}
+
+TEST(FileDetection, ExplainsWhatItFoundAgainstTheCriterion) {
+  const std::wstring v1234 = Fixture(L"versioned_1_2_3_4.dll");
+  const std::wstring plain = Fixture(L"unversioned.dll");
+  const std::wstring size = std::to_wstring(SizeOf(plain));
+  struct Case {
+    UpdateRecord record;
+    std::wstring explanation;
+  };
+  const Case cases[] = {
+      {Detecting(DetectionKind::FilePath, v1234, L"1.2"),
+       L"FilePath " + v1234 + L" found, version 1.2.3.4; criterion >= 1.2; installed"},
+      {Detecting(DetectionKind::FilePath, v1234, L"2.1", kVersionEqual),
+       L"FilePath " + v1234 + L" found, version 1.2.3.4; criterion = 2.1; not installed"},
+      {Detecting(DetectionKind::FilePath, v1234 + L".missing", L"1.0"),
+       L"FilePath " + v1234 + L".missing missing; criterion >= 1.0; not installed"},
+      {WithSize(Detecting(DetectionKind::FilePath, plain), SizeOf(plain) + 1),
+       L"FilePath " + plain + L" found, size " + size + L"; criterion size " + std::to_wstring(SizeOf(plain) + 1) +
+           L"; not installed"},
+      // A folder is found like a file: without criteria its existence is enough.
+      {Detecting(DetectionKind::FilePath, BuildFolder() + L"\\fixtures"),
+       L"FilePath " + BuildFolder() + L"\\fixtures found; criterion exists; installed"},
+      {Detecting(DetectionKind::FilePath, Fixture(L"nothing*.dll")),
+       L"FilePath " + Fixture(L"nothing*.dll") + L" missing; criterion exists; not installed"},
+      {Detecting(DetectionKind::None, v1234), L"none; criterion none (never installed); not installed"},
+  };
+  for (const Case& c : cases) {
+    std::wstring explanation;
+    IsInstalled(c.record, &explanation);
+    EXPECT_EQ(explanation, c.explanation);
+  }
 }
 
 TEST(RegistryKeyText, SplitsRootSubkeyAndValue) {
@@ -187,6 +224,20 @@ TEST_F(RegistryState, ValuesKeysAndRoots) {
       {Registry(L"HKCU", L"\\App\\Build", L"4"), false, "a number below the version"},
   };
   for (const Case& c : cases) EXPECT_EQ(IsInstalled(c.record), c.installed) << c.what;
+
+  // What the log says of a detection: the key with its view, the value found, the criterion.
+  const std::pair<UpdateRecord, std::wstring> explained[] = {
+      {Registry(L"HKLM", L"\\App\\Version", L"2.1"), L"\\App\\Version (32-bit view): \"2.0.0.1\"; criterion >= 2.1; not installed"},
+      {Registry(L"HKLM", L"\\Missing\\Version", L"1.0"), L"\\Missing\\Version (32-bit view): key missing; criterion >= 1.0; not installed"},
+      {Registry(L"HKLM", L"\\Empty\\Version", L"0.1"), L"\\Empty\\Version (32-bit view): value missing; criterion >= 0.1; not installed"},
+      {Registry(L"HKCU", L"\\App\\Build", L"3"), L"\\App\\Build (32-bit view): \"3\"; criterion >= 3.0; installed"},
+  };
+  for (const auto& [record, tail] : explained) {
+    std::wstring explanation;
+    IsInstalled(record, &explanation);
+    EXPECT_EQ(explanation, L"RegistryKey " + record.detectionTarget.substr(0, record.detectionTarget.find(L'\\')) +
+                               L"\\" + name_ + tail);
+  }
 }
 
 TEST_F(RegistryState, UserThenMachine) {
@@ -213,6 +264,10 @@ TEST_F(RegistryState, SixtyFourBitViewForSys64Updates) {
   redirected.Flags.Parse(L"Sys64");
   EXPECT_TRUE(IsInstalled(native));
   EXPECT_FALSE(IsInstalled(redirected));
+  std::wstring explanation;
+  IsInstalled(redirected, &explanation);
+  EXPECT_NE(explanation.find(L"Version (64-bit view): key missing; criterion >= 3.0; not installed"),
+            std::wstring::npos) << explanation;
 }
 
 TEST(CustomDetection, ExitCodeAnswers) {
