@@ -19,7 +19,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from wineenv import WineEnv, read_log  # noqa: E402
+from wineenv import WineEnv, read_log, unix_time  # noqa: E402
 
 APP_ID = "AcmeToolDemo"
 QUIET = {0: "success", 1223: "cancelled", 1602: "user exit", 0xE0000008: "Action canceled",
@@ -130,8 +130,12 @@ class Demo:
               + ("still there" if folder.exists() else "gone (its batch file removed the copy and itself)"))
         return code
 
-    def show_registry(self, key, title):
-        code, out = self.wine.reg_query(key)
+    def show_registry(self, key, title, with_subkeys=False):
+        if with_subkeys:
+            proc = self.wine.wine(["reg", "query", key, "/s", "/reg:32"])
+            code, out = proc.returncode, proc.stdout.decode(errors="replace")
+        else:
+            code, out = self.wine.reg_query(key)
         print(f"   {title} ({key}):")
         lines = [line for line in out.splitlines() if line.strip()] if code == 0 else ["(no such key)"]
         if any("REG_QWORD" in line for line in lines):
@@ -230,6 +234,7 @@ def main():
     service_demo(wine, publisher, port)
     signed_catalogue_demo(wine, publisher, port)
     rollout_demo(wine, publisher, port)
+    results_demo(wine, publisher, port)
     automation_demo(wine, port)
     releases_demo(wine, publisher, port)
     server.shutdown()
@@ -355,6 +360,32 @@ def rollout_demo(wine, publisher, port):
     publish(50)
     print("== The publisher widens the share to 50 %: the machine is offered Acme Tool 1.3")
     demo.run("/justcheck")
+    wine.reg_delete(r"HKLM\Software\Acme\Tool")
+
+
+def results_demo(wine, publisher, port):
+    """What support reads on a machine where an installation failed: the publisher's updates file
+    expects version 1.3 from the 1.2 installer, so the update is never detected afterwards."""
+    print("\n== Results on the machine: an update whose installer does not give what the updates file expects")
+    text = (publisher / "updates.ini").read_text(encoding="latin-1")
+    (publisher / "mislabelled.ini").write_text(re.sub(r"^Version=1\.2\s*$", "Version=1.3", text, count=1, flags=re.M),
+                                               encoding="latin-1")
+    print("   the publisher serves mislabelled.ini: Acme Tool 1.2's installer, detected as Version=1.3")
+    app_id = APP_ID + "Results"
+    app = fresh_app(wine, "Acme Tool Results", app_id, f"http://127.0.0.1:{port}/mislabelled.ini")
+    app_key = f"HKCU\\Software\\Velmora\\Kestrune Updater\\{app_id}"
+    demo = Demo(wine, app)
+    demo.run("/set loglevel Error|Info|Debug|Trace")
+    print("== The scheduled check hands the update over and ends with 0, as it must")
+    demo.run("/silentall -nogui", hands_over=True)
+    print("== The copy installs; the detection, still not satisfied, says what it saw")
+    demo.follow_copy()
+    print("== Support reads the machine's record (reg query ...\\Results /s)")
+    demo.show_registry(app_key + "\\Results", "the results of the last check and installation", with_subkeys=True)
+    code, out = wine.reg_query(app_key + "\\Settings", "NextUpdateCheck")
+    if code == 0 and "REG_BINARY" in out:
+        due = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(unix_time(out.split()[-1])))
+        print(f"   NextUpdateCheck: {due} (a failed installation brings the next check within a day; CheckFrequency alone gives 3 days)")
     wine.reg_delete(r"HKLM\Software\Acme\Tool")
 
 

@@ -115,11 +115,42 @@ class WineEnv:
             args.append("/reg:32")
         return self.wine(args, check=True)
 
+    def reg_tree(self, key):
+        """Every value below an HKCU `key` (32-bit view), by subkey path relative to it ("" for the key
+        itself): numbers as int, binary values as the Unix time of the file time they hold, strings
+        as they are. None when the key does not exist."""
+        proc = self.wine(["reg", "query", key, "/s", "/reg:32"])
+        if proc.returncode != 0:
+            return None
+        full = "HKEY_CURRENT_USER" + key[len("HKCU"):]
+        tree, current = {}, None
+        for line in proc.stdout.decode(errors="replace").splitlines():
+            if line.upper().startswith("HKEY_"):
+                current = line.strip()[len(full):].lstrip("\\")
+                tree.setdefault(current, {})
+                continue
+            match = REG_VALUE_LINE.match(line)
+            if match and current is not None:
+                name, kind, data = match.groups()
+                data = data.strip()
+                tree[current][name] = (int(data, 16) if kind == "REG_DWORD" else
+                                       unix_time(data) if kind == "REG_BINARY" else data)
+        return tree
+
     def reg_delete(self, key, view32=True):
         args = ["reg", "delete", key, "/f"]
         if view32:
             args.append("/reg:32")
         return self.wine(args)
+
+
+FILE_TIME_EPOCH = 11644473600  # seconds from 1601 to 1970
+REG_VALUE_LINE = re.compile(r"^\s+(\S+)\s+(REG_\w+)\s*(.*)$")
+
+
+def unix_time(file_time_hex):
+    """The Unix time of a file time as "reg query" shows a REG_BINARY value of its 8 bytes."""
+    return int.from_bytes(bytes.fromhex(file_time_hex), "little") / 10_000_000 - FILE_TIME_EPOCH
 
 
 def read_log(path):

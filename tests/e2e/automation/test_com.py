@@ -79,6 +79,10 @@ def test_a_host_checks_downloads_and_installs_through_the_server(wine, http, wor
     rc, value = wine.reg_query(rf"{host.state_key}\A", "Version")
     assert rc == 0 and "2.1" in value, value
     assert infos[2].endswith(" state=0"), infos
+    # The host's check and installation are recorded for the machine's administrator.
+    results = wine.reg_tree(rf"HKCU\Software\Velmora\Kestrune Updater\{host.id}\Results")
+    assert results[""]["LastCheckResult"] == 0 and results[""]["LastInstallResult"] == 0, results
+    assert results["Tool A"]["Result"] == 0 and results["Tool A"]["Version"] == "2.1", results
     # Only the selected download fetched the installer; the first, with nothing selected, fetched nothing.
     assert len(http.requests_for(f"/{host.id}/a.exe")) == 1
     assert line(out, "error text=Your") == "error text=Your software is up to date"

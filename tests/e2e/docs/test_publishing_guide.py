@@ -118,6 +118,21 @@ def test_the_result_code_table_says_what_the_product_says(wine):
         assert table[code] == text.strip(), code
 
 
+def results_layout_in_the_guide():
+    """The value names of each key in the guide's "reg query" of the Results key, by subkey."""
+    text = GUIDE.read_text(encoding="utf-8")
+    block = text[text.index('reg query "HKCU\\Software\\Velmora'):]
+    block = block[:block.index("```")]
+    layout, current = {}, None
+    for line in block.splitlines()[1:]:
+        if line.startswith("HKEY_CURRENT_USER"):
+            current = line.split("\\Results", 1)[1].lstrip("\\")
+            layout[current] = set()
+        elif line.strip() and current is not None:
+            layout[current].add(line.split()[0])
+    return layout
+
+
 def test_the_worked_example_installs_on_the_whole_road(wine, http):
     """docs/examples/client-first.ini and updates-first.ini, with the local server in place of
     downloads.example.com and the real size and hash of the installer built from the demo's source."""
@@ -153,6 +168,10 @@ def test_the_worked_example_installs_on_the_whole_road(wine, http):
         code, value = wine.reg_query(installed, "Version")
         assert code == 0 and "1.2" in value, value
         assert road.run("/justcheck").code == UP_TO_DATE
+        # The machine's record has the layout "Reading results" shows.
+        results = wine.reg_tree(rf"{PRODUCT_ROOT}\{client_id}\Results")
+        assert results[""]["LastCheckResult"] == UP_TO_DATE and results[""]["LastInstallResult"] == 0
+        assert {key: set(values) for key, values in results.items()} == results_layout_in_the_guide()
     finally:
         wine.wine(["msiexec", "/x", wine.windows_path(msi), "/qn"], timeout=180)
         wine.reg_delete(installed)
