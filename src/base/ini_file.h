@@ -30,6 +30,7 @@ class FlagSet {
   std::wstring Format() const;
 
   std::uint32_t Value() const { return value_; }
+  const std::vector<Entry>& Entries() const { return table_; }
   void SetValue(std::uint32_t value) { value_ = value; }
 
  private:

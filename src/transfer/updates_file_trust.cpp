@@ -17,11 +17,6 @@ namespace {
 
 constexpr wchar_t kGeneral[] = L"General";
 
-Result Refused(Result code, const std::wstring& reason) {
-  LogError(L"The updates configuration file is refused: " + reason, code);
-  return code;
-}
-
 // Writes the bytes into a new file of the temporary folder that only this process writes.
 Result WritePrivateCopy(const std::string& bytes, std::wstring& path) {
   std::wstring folder = TemporaryFolder();
@@ -54,6 +49,12 @@ RememberedUpdatesFile ReadRememberedUpdatesFile(const SettingsStore& store) {
 
 VerifiedUpdatesFile::~VerifiedUpdatesFile() { Discard(); }
 
+Result VerifiedUpdatesFile::Refuse(Result code, const std::wstring& reason) {
+  reason_ = reason;
+  LogError(L"The updates configuration file is refused: " + reason, code);
+  return code;
+}
+
 void VerifiedUpdatesFile::Discard() {
   if (!copy_.empty()) ::DeleteFileW(copy_.c_str());
   copy_.clear();
@@ -64,6 +65,7 @@ void VerifiedUpdatesFile::Discard() {
 Result VerifiedUpdatesFile::Verify(const std::wstring& filePath, const std::wstring& signaturePath,
                                    const std::wstring& updaterPath, const SettingsStore& store, FileTime64 now) {
   Discard();
+  reason_.clear();
   std::string content;
   Result read = ReadFileBytes(filePath, kMaxUpdatesFileBytes, E_UPD_BAD_UPDATES_FILE, content);
   if (read != kOk) {
@@ -73,16 +75,16 @@ Result VerifiedUpdatesFile::Verify(const std::wstring& filePath, const std::wstr
   std::string signature;
   read = ReadFileBytes(signaturePath, kMaxSignatureBytes, E_UPD_UPDATES_FILE_UNSIGNED, signature);
   if (read != kOk)
-    return Refused(E_UPD_UPDATES_FILE_UNSIGNED,
+    return Refuse(E_UPD_UPDATES_FILE_UNSIGNED,
                    L"its signature " + signaturePath + L" cannot be read (" + FormatResultForLog(read) + L").");
   std::wstring reason;
   if (VerifyDetachedSignature(content, signature, updaterPath, reason) != kOk)
-    return Refused(E_UPD_UPDATES_FILE_UNSIGNED, reason);
+    return Refuse(E_UPD_UPDATES_FILE_UNSIGNED, reason);
 
   // From here on only the verified bytes are read, from a copy nobody else writes.
   std::vector<unsigned char> digest;
   Result hashed = HashBytes(HashAlgorithm::kSha256, content.data(), content.size(), digest);
-  if (hashed != kOk) return Refused(E_UPD_UPDATES_FILE_UNSIGNED, L"its SHA-256 cannot be computed.");
+  if (hashed != kOk) return Refuse(E_UPD_UPDATES_FILE_UNSIGNED, L"its SHA-256 cannot be computed.");
   std::wstring copy;
   Result written = WritePrivateCopy(content, copy);
   if (written != kOk) {
@@ -103,7 +105,7 @@ Result VerifiedUpdatesFile::Verify(const std::wstring& filePath, const std::wstr
   FreshnessVerdict verdict = DecideFreshness(serialText, validUntil, digestText, ReadRememberedUpdatesFile(store), now);
   if (verdict.result != kOk) {
     Discard();
-    return Refused(verdict.result, verdict.reason);
+    return Refuse(verdict.result, verdict.reason);
   }
   serial_ = verdict.serial;
   digest_ = digestText;

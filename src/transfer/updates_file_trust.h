@@ -33,6 +33,8 @@ class VerifiedUpdatesFile {
   // A refusal is logged with the rule that failed.
   Result Verify(const std::wstring& filePath, const std::wstring& signaturePath, const std::wstring& updaterPath,
                 const SettingsStore& store, FileTime64 now = CurrentUtcFileTime());
+  // Which rule refused the file, with its values; empty after a success.
+  const std::wstring& RefusalReason() const { return reason_; }
   // The private copy of the verified bytes; empty until Verify succeeded.
   const std::wstring& Path() const { return copy_; }
   // Makes the verified file the one remembered ("UpdatesFileSerial", "UpdatesFileDigest"); called
@@ -41,8 +43,10 @@ class VerifiedUpdatesFile {
 
  private:
   void Discard();
+  Result Refuse(Result code, const std::wstring& reason);
 
   std::wstring copy_;
+  std::wstring reason_;
   std::uint64_t serial_ = 0;
   std::wstring digest_;
 };
