@@ -1,4 +1,4 @@
-# make        builds the product, build/updater.exe (32-bit)
+# make        builds the product, build/updater.exe and build/kestrune-publish.exe (32-bit)
 # make test   runs every test (unit tests and end-to-end tests under Wine)
 # make demo   runs the updater against the embedded local demo publisher
 # make bench  runs the benchmarks
@@ -28,7 +28,7 @@ $(BUILD_DIR)/x64/CMakeCache.txt:
 	cmake -S . -B $(BUILD_DIR)/x64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw.cmake -DUPDATER_ARCH=x86_64 -DCMAKE_BUILD_TYPE=Release
 
 build: deps $(BUILD_DIR)/CMakeCache.txt
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target updater
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target updater kestrune-publish
 
 build-tests: deps $(TEST_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(TEST_BUILD_DIR) -j $(JOBS)
