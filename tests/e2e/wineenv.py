@@ -54,7 +54,7 @@ class WineEnv:
         subprocess.run(["wineserver", "-p20"], env=env, timeout=30, check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def wine(self, args, timeout=120, check=False, extra_env=None):
+    def wine(self, args, timeout=120, check=False, extra_env=None, cwd=None):
         env = self.env()
         if extra_env:
             env.update(extra_env)
@@ -63,7 +63,7 @@ class WineEnv:
         # hold a pipe open long after the program itself has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             completed = subprocess.run([str(self.wine_run), *args], env=env, stdout=out, stderr=err,
-                                       stdin=subprocess.DEVNULL, timeout=timeout)
+                                       stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd)
             out.seek(0)
             err.seek(0)
             proc = subprocess.CompletedProcess(completed.args, completed.returncode, out.read(), err.read())
