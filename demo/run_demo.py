@@ -33,17 +33,40 @@ class PublisherHandler(http.server.SimpleHTTPRequestHandler):
         PublisherHandler.requests.append(fmt % args)
 
 
-def prepare_publisher(folder, template=HERE / "publisher" / "updates.ini"):
-    """The publisher's folder: the installer built from its WiX source, and the updates configuration
-    file with the installer's real size and SHA-256 (the port is filled in once the server listens)."""
+def build_installer(folder):
+    """The publisher's folder with the installer built from its WiX source; returns its bytes."""
     shutil.rmtree(folder, ignore_errors=True)
     (folder / "files").mkdir(parents=True)
     msi = folder / "files" / "acmetool-1.2.msi"
     subprocess.run(["wixl", "-o", str(msi), str(HERE / "publisher" / "acmetool-1.2.wxs")], check=True,
                    capture_output=True, timeout=120)
-    data = msi.read_bytes()
+    return msi.read_bytes()
+
+
+def prepare_publisher(folder, template=HERE / "publisher" / "updates.ini"):
+    """The publisher's folder: the installer built from its WiX source, and the updates configuration
+    file with the installer's real size and SHA-256 (the port is filled in once the server listens)."""
+    data = build_installer(folder)
     return template.read_text(encoding="latin-1").replace(
         "@SIZE@", str(len(data))).replace("@SHA256@", hashlib.sha256(data).hexdigest().upper())
+
+
+def publish_with_tool(wine, publisher, port):
+    """The publisher's own steps: kestrune-publish hashes the installer, writes its size and SHA-256
+    into updates.ini and lints the file against the installers folder."""
+    template = (HERE / "publisher" / "updates.ini").read_text(encoding="latin-1")
+    text = template.replace("@PORT@", str(port)).replace("Size=@SIZE@", "Size=").replace("SHA256=@SHA256@", "SHA256=")
+    (publisher / "updates.ini").write_text(text, encoding="latin-1")
+    print("== The publisher fills in the installer's size and SHA-256 with kestrune-publish, then lints the file")
+    tool = pathlib.Path(wine.build_dir) / "kestrune-publish.exe"
+    for arguments in (["hash", "files\\acmetool-1.2.msi"],
+                      ["add", "updates.ini", "Acme Tool 1.2", "files\\acmetool-1.2.msi"],
+                      ["lint", "updates.ini", "--installers", "files"]):
+        proc = wine.wine([str(tool), *arguments], cwd=publisher)
+        shown = " ".join(f'"{word}"' if " " in word else word for word in arguments)
+        print(f"   kestrune-publish {shown}\n   exit code {proc.returncode}")
+        for line in (proc.stdout + proc.stderr).decode("utf-8", errors="replace").splitlines():
+            print("      " + line)
 
 
 def start_publisher(folder, handler_class=PublisherHandler):
@@ -166,10 +189,10 @@ def main():
     print("Preparing the Wine prefix (the first time takes a few seconds)...")
     wine.ensure_prefix()
     publisher = pathlib.Path(args.build_dir) / "demo-publisher"
-    updates = prepare_publisher(publisher)
+    build_installer(publisher)
     server = start_publisher(publisher)
     port = server.server_address[1]
-    (publisher / "updates.ini").write_text(updates.replace("@PORT@", str(port)), encoding="latin-1")
+    publish_with_tool(wine, publisher, port)
 
     app = wine.prefix / "drive_c" / "Program Files" / "Acme Tool"
     shutil.rmtree(app, ignore_errors=True)

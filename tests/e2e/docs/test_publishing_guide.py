@@ -121,7 +121,7 @@ def test_the_result_code_table_says_what_the_product_says(wine):
 def results_layout_in_the_guide():
     """The value names of each key in the guide's "reg query" of the Results key, by subkey."""
     text = GUIDE.read_text(encoding="utf-8")
-    block = text[text.index('reg query "HKCU\\Software\\Velmora'):]
+    block = text[text.index('C:\\> reg query "HKCU\\Software\\Velmora'):]
     block = block[:block.index("```")]
     layout, current = {}, None
     for line in block.splitlines()[1:]:
@@ -219,3 +219,73 @@ def test_the_signing_section_signs_a_file_the_updater_accepts(wine, http, folder
             assert road.run("/justcheck").code == 0xE0000034, road.log()[-3000:]
     finally:
         wine.reg_delete(f"{PRODUCT_ROOT}\\{client_id}")
+
+
+def test_the_ten_minute_recipe_runs_as_written(wine, http):
+    """"Your first update in ten minutes", step by step: the WiX source built with the msitools
+    command the guide names, the files saved as the guide shows them, the tool's commands run in the
+    publisher's folder, the files served, and the updater's commands run in the application's folder."""
+    text = GUIDE.read_text(encoding="utf-8")
+    recipe = text[text.index("## Your first update in ten minutes"):]
+    recipe = recipe[:recipe.index("\n## ", 10)]
+    blocks = re.findall(r"```(\w+)\n(.*?)```", recipe, re.S)
+    wxs, updates, client = [body for kind, body in blocks if kind in ("xml", "ini")]
+    publish_commands, updater_commands = [body.strip().splitlines() for kind, body in blocks if kind == "bat"]
+    server = f"http://127.0.0.1:{http.port}"
+
+    work = wine.new_app_folder("docs-recipe-" + uuid.uuid4().hex[:8])
+    app = wine.new_app_folder("docs-recipe-app-" + uuid.uuid4().hex[:8])
+    installed = r"HKLM\Software\Acme\Tool"
+    client_id = re.search(r"^ID=(.+)$", client, re.M).group(1)
+    wine.reg_delete(f"{PRODUCT_ROOT}\\{client_id}")
+    wine.reg_delete(installed)
+    road = Road(wine, app, http)
+    road.id = client_id
+    try:
+        (work / "acmetool.wxs").write_text(wxs, encoding="utf-8")
+        build = re.search(r"`(wixl [^`]+)`", recipe).group(1).split()
+        subprocess.run(build, cwd=work, check=True, capture_output=True, timeout=120)
+        (work / "updates.ini").write_bytes(updates.replace("\n", "\r\n").encode("latin-1"))
+        (work / "updater.ini").write_bytes(client.replace("\n", "\r\n").encode("latin-1"))
+        for command in publish_commands:
+            words = [word.strip('"') for word in re.findall(r'"[^"]*"|\S+', command)]
+            assert words[0] == "kestrune-publish", command
+            proc = wine.wine([str(wine.build_dir / "kestrune-publish.exe"), *words[1:]], cwd=work)
+            out = proc.stdout.decode("utf-8", errors="replace")
+            assert proc.returncode == 0, (command, out, proc.stderr)
+        assert "0 error(s), 0 warning(s)" in out
+
+        # The upload: the two files on the publisher's server (here the local one).
+        published = (work / "updates.ini").read_bytes().decode("latin-1").replace("https://downloads.example.com", server)
+        http.add("/acme/updates.ini", servers.Resource(published.encode("latin-1")))
+        http.add("/acme/acmetool-1.2.msi", servers.Resource((work / "acmetool-1.2.msi").read_bytes()))
+        (app / "updater.ini").write_bytes(
+            (work / "updater.ini").read_bytes().decode("latin-1").replace("https://downloads.example.com", server)
+            .encode("latin-1"))
+
+        for command in updater_commands:
+            if command.startswith("reg query"):
+                results = wine.reg_tree(re.search(r'"([^"]+)"', command).group(1))
+                assert results[""]["LastInstallResult"] == 0 and results["Acme Tool 1.2"]["Result"] == 0, results
+                continue
+            assert command.startswith("updater.exe "), command
+            result = road.run(command[len("updater.exe "):])
+            if "/justcheck" in command:
+                assert result.code == UP_TO_DATE, road.log()[-3000:]
+                continue
+            assert result.code == 0, (command, road.log()[-3000:])
+            if "/silentall" in command:
+                road.wait_for_copy_to_end(timeout=240)
+                assert road.copy_result() == 0, road.log()[-3000:]
+        code, value = wine.reg_query(installed, "Version")
+        assert code == 0 and "1.2" in value, value
+    finally:
+        msi = work / "acmetool-1.2.msi"
+        if msi.exists():
+            wine.wine(["msiexec", "/x", wine.windows_path(msi), "/qn"], timeout=180)
+        wine.reg_delete(installed)
+        wine.reg_delete(f"{PRODUCT_ROOT}\\{client_id}")
+        for candidate in road.copy_folders():
+            shutil.rmtree(candidate, ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(app, ignore_errors=True)
