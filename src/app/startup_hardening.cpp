@@ -49,12 +49,16 @@ void HardenDllSearchPath() {
     setSearchPathMode(kSafeSearchPermanent);
   if (auto setDllDirectory = reinterpret_cast<SetDllDirectoryFn>(::GetProcAddress(kernel, "SetDllDirectoryW")))
     setDllDirectory(L"");
+  bool systemFolderOnly = false;
   if (auto setDefaultDllDirectories =
           reinterpret_cast<SetDefaultDllDirectoriesFn>(::GetProcAddress(kernel, "SetDefaultDllDirectories")))
-    setDefaultDllDirectories(kSearchSystem32Only);
+    systemFolderOnly = setDefaultDllDirectories(kSearchSystem32Only) != FALSE;
 
+  // Where every later load by name, and every dependency it brings, can come from the system folder
+  // only, the libraries are loaded when first used. Without that guarantee they are loaded now from
+  // the system folder by full path, so that a later load by name finds the system's copy in memory.
   wchar_t systemDir[MAX_PATH + 1] = {};
-  UINT length = ::GetSystemDirectoryW(systemDir, MAX_PATH + 1);
+  UINT length = systemFolderOnly ? 0 : ::GetSystemDirectoryW(systemDir, MAX_PATH + 1);
   if (length > 0 && length <= MAX_PATH) {
     // The libraries stay loaded for the life of the process, so their handles are not owned.
     for (const wchar_t* name : PreloadedSystemLibraries())
