@@ -17,6 +17,7 @@
 #include "transfer/catalogue_services.h"
 #include "transfer/credential_protection.h"
 #include "transfer/credentials.h"
+#include "ui/window_classes.h"
 
 namespace updater {
 namespace {
@@ -119,6 +120,10 @@ Result UpdaterApp::Drive() {
     SetUpLogging(false);
     return E_UPD_COMMAND_LINE;
   }
+  // COM for the run's thread: every other mode may show windows, use the shell or serve COM clients.
+  // A quiet check needs none of it (the shell call that starts the application gets COM for itself),
+  // and starting COM is a noticeable share of the time an application waits for its check.
+  if (!ModeIn(mode_, {RunMode::JustCheck, RunMode::JustCheckCritical})) com_.emplace(COINIT_APARTMENTTHREADED);
 
   // 3. Which client configuration this run uses.
   std::wstring configPath = options_.clientConfigPath;
@@ -215,6 +220,7 @@ void UpdaterApp::SetUpLogging(bool announceMode) {
 void UpdaterApp::ShowEndOfRunMessage(Result result) {
   std::wstring text = LoadStringResource(kStrCheckingForUpdates) + L" - " + MessageText(result);
   text += CustomProxyHint(result, settings_->proxy);
+  PrepareWindowClasses();
   ::MessageBoxW(::GetActiveWindow(), text.c_str(), settings_->applicationName.c_str(), MB_OK | MB_ICONERROR);
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/instance_guard.h"
@@ -38,6 +39,8 @@ class UpdaterApp {
   void RecordUpdaterCopy();
   void ShowEndOfRunMessage(Result result);
 
+  // Declared first: COM ends after everything else the run holds.
+  std::optional<ComInitialization> com_;
   RunOptions options_;
   RunMode mode_ = RunMode::CheckNow;
   bool dialogCancelled_ = false;

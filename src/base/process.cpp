@@ -61,9 +61,13 @@ Result StartProgram(const ProgramStart& start, UniqueHandle* process, DWORD* pro
 }
 
 Result OpenWithShell(const ShellOpen& open, UniqueHandle* process) {
+  // The shell may hand the call to extensions that are COM objects. A thread without COM (a quiet
+  // check starting the application) gets it for this call, and the call completes before COM goes.
+  ComInitialization com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const bool comJustForThisCall = com.Result() == S_OK;
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_FLAG_NO_UI | (open.waitForStart ? SEE_MASK_NOASYNC : 0) |
+  info.fMask = SEE_MASK_FLAG_NO_UI | (open.waitForStart || comJustForThisCall ? SEE_MASK_NOASYNC : 0) |
                (process ? SEE_MASK_NOCLOSEPROCESS : 0);
   info.lpVerb = open.verb;
   info.lpFile = open.file.c_str();

@@ -10,6 +10,7 @@
 #include "base/win_handles.h"
 #include "notify/message_display.h"
 #include "ui/description_pane.h"
+#include "ui/window_classes.h"
 #include "ui/window_state.h"
 
 namespace updater {
@@ -103,6 +104,7 @@ LRESULT CALLBACK PopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 
 DWORD WINAPI PopupThread(LPVOID parameter) {
   std::unique_ptr<PopupState> state(static_cast<PopupState*>(parameter));
+  PrepareWindowClasses();
   LoadRichEditLibrary();
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);

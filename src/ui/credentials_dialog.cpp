@@ -6,6 +6,7 @@
 #include "base/string_table.h"
 #include "resources/string_ids.h"
 #include "ui/window_state.h"
+#include "ui/window_classes.h"
 
 namespace updater {
 
@@ -244,6 +245,7 @@ CredentialsPromptFunction DialogCredentialsPrompt() {
 }
 
 INT_PTR ShowCredentialsDialog(HWND parent, const CredentialsPromptTexts& texts, CredentialsPromptAnswer& answer) {
+  PrepareWindowClasses();
   std::vector<DWORD> dialogTemplate = BuildTemplate();
   DialogState state;
   state.texts = &texts;

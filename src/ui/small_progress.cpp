@@ -1,5 +1,6 @@
 #include "ui/small_progress.h"
 #include "ui/window_state.h"
+#include "ui/window_classes.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -35,6 +36,7 @@ class SmallProgressWindow : public DownloadObserver {
   explicit SmallProgressWindow(std::wstring applicationName) : applicationName_(std::move(applicationName)) {}
 
   std::optional<SmallWindowEnd> Run() {
+    PrepareWindowClasses();
     INT_PTR ended = ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SMALL_PROGRESS),
                                       ::GetActiveWindow(), &DialogProcedure<SmallProgressWindow>,
                                       reinterpret_cast<LPARAM>(this));

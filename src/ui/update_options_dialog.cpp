@@ -1,5 +1,6 @@
 #include "ui/update_options_dialog.h"
 #include "ui/window_state.h"
+#include "ui/window_classes.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -45,6 +46,7 @@ class UpdateOptionsDialog {
   explicit UpdateOptionsDialog(AppSettings& settings) : settings_(settings) {}
 
   bool Show(HWND owner) {
+    PrepareWindowClasses();
     INT_PTR result = ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATE_OPTIONS), owner,
                                        &DialogProcedure<UpdateOptionsDialog>, reinterpret_cast<LPARAM>(this));
     if (result == -1) LogFormat(kLogError, L"The Update Options dialog could not be created (error %lu).", ::GetLastError());

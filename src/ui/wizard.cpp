@@ -12,6 +12,7 @@
 #include "resources/string_ids.h"
 #include "ui/description_pane.h"
 #include "ui/window_state.h"
+#include "ui/window_classes.h"
 #include "ui/wizard_sheet.h"
 #include "ui/worker_questions.h"
 
@@ -293,6 +294,7 @@ LRESULT CALLBACK WizardSheet::SheetSubclass(HWND window, UINT message, WPARAM wP
 }
 
 std::optional<Result> WizardSheet::Run() {
+  PrepareWindowClasses();
   LoadRichEditLibrary();
   std::vector<std::wstring> headers;
   std::vector<std::wstring> titles;

@@ -6,6 +6,7 @@
 #include "resources/string_ids.h"
 #include "transfer/credentials_provider.h"
 #include "transfer/download_observer.h"
+#include "ui/window_classes.h"
 
 namespace updater {
 
@@ -43,6 +44,7 @@ std::wstring CorruptFileQuestion(Result code) {
 }
 
 bool AskToRestartCorruptDownload(HWND owner, const std::wstring& title, const std::wstring& question) {
+  PrepareWindowClasses();
   return ::MessageBoxW(owner, question.c_str(), title.c_str(), MB_YESNO | MB_ICONERROR) == IDYES;
 }
 
