@@ -51,15 +51,16 @@ Result ComputeFileMd5(const std::wstring& path, std::wstring& digest) {
 
   Hasher hasher(HashAlgorithm::kMd5);
   if (hasher.Status() != kOk) return hasher.Status();
-  std::vector<BYTE> block(kMd5BlockSize);
+  // Read in large blocks like the SHA-256 below; the hash still gets pieces of kMd5BlockSize bytes.
+  std::vector<BYTE> block(kFileReadBlockSize);
   std::uint64_t remaining = static_cast<std::uint64_t>(sizeAtOpening.QuadPart);
   while (remaining > 0) {
-    DWORD wanted = remaining < kMd5BlockSize ? static_cast<DWORD>(remaining) : kMd5BlockSize;
+    DWORD wanted = remaining < kFileReadBlockSize ? static_cast<DWORD>(remaining) : kFileReadBlockSize;
     DWORD read = 0;
     if (!::ReadFile(file.Get(), block.data(), wanted, &read, nullptr)) return LastErrorOrFail();
     // A file cut short while being read can never reach its opening size: fail instead of waiting.
     if (read == 0) return ERROR_HANDLE_EOF;
-    if (Result hashed = hasher.Update(block.data(), read); hashed != kOk) return hashed;
+    if (Result hashed = hasher.Update(block.data(), read, kMd5BlockSize); hashed != kOk) return hashed;
     remaining -= read;
   }
   return FinishDigest(hasher, kMd5DigestSize, false, digest);

@@ -57,6 +57,9 @@ TEST(FileHashVectors, KnownContentsGiveThePublishedDigests) {
        L"4B640D85AB3BA30FD02C9FC9DB4A8928F416322AD27022EA58A65AAEE68A4DF2"},
       {"several 64 KiB blocks and a tail", PatternBytes(200000), L"415d6e662118c229c6ad3f950c24702a",
        L"E24BC62381F1224FBBB74688663F8F9743B9680B193EDD666835E97B06E730EB"},
+      // Read in several large blocks, the next one read while the current one is hashed.
+      {"two and a half mebibytes", PatternBytes(2621443), L"562830215c6ac6c9aecfc292173f7740",
+       L"CF17DFE098CD3A7DF0DF5687A03AB1BBE9D1A1FFB65DD91AB2228BFEA65DA24A"},
   };
   for (const auto& vector : vectors) {
     SCOPED_TRACE(vector.label);
